@@ -1,0 +1,122 @@
+#pragma once
+// The package layer: cuts a port's byte stream into packages (by head/tail
+// marks or by a pause on the line) and sends packages, framed or raw.
+#include <atomic>
+#include <cstdint>
+
+#include "comm/TKelvorComm32.h"
+
+namespace KelvorComm32 {
+
+enum TCommPackageType : int { cptCompatiblePkg = 0, cptFrameHeadTail = 1, cptFrameTimeout = 2 };
+
+// A package record: the byte count, then the bytes. A record is as large as
+// the slot or buffer that holds it.
+struct TCommPackageHead {
+    std::uint32_t Length;
+    std::uint8_t Data[];
+};
+
+// Ring of fixed-size package slots; one slot always stays free.
+class TCommPackageQueue {
+public:
+    TCommPackageQueue(unsigned long Count, unsigned long Size);
+    virtual ~TCommPackageQueue();
+
+    void SetQueue(long Count, long Size);
+    void fSetQSize(unsigned long Count);
+    void fSetPkgSz(unsigned long Size);
+    void fRemoveQueue();
+    void Clear();
+    unsigned long fGetCount() const;
+    unsigned long fGetRemain() const;
+    bool fIsValid() const;
+    unsigned long Count() const { return fGetCount(); }
+    unsigned long Remain() const { return fGetRemain(); }
+    bool IsValid() const { return fIsValid(); }
+    unsigned long QueueSize() const { return FQSize; }
+    unsigned long SlotSize() const { return FPkgSize; }
+
+    bool In(const void* Src);
+    bool Out(void* Dst);
+    bool Read(void* Dst, unsigned long Index);
+
+private:
+    std::uint8_t* FQueue = nullptr;
+    std::atomic<unsigned long> FOut{0};
+    std::atomic<unsigned long> FIn{0};
+    unsigned long FQSize = 2;
+    unsigned long FPkgSize = 32;
+};
+
+class TCommPackage : public TObject {
+public:
+    static constexpr std::uint8_t DefaultFrameHead = 0xEB;
+    static constexpr std::uint8_t DefaultFrameTail = 0xEE;
+    static constexpr std::uint8_t DefaultFrameCtrl = 0xEC;
+
+    explicit TCommPackage(TComm32* Comm);
+    ~TCommPackage() override;
+
+    // Virtual slots, in order.
+    virtual unsigned long ReadPackage(void* Buffer, unsigned long Size);
+    virtual unsigned long WritePackage(const void* Buffer, unsigned long Size);
+    virtual void PurgeRead();
+    virtual void PurgeWrite();
+    virtual void CallNotify(int NotifyType);
+
+    void fNewCommNotify(TObject* Sender, int NotifyType);
+
+    bool Active() const { return FActive.load(); }
+    void fSetActive(bool Value);
+    unsigned long QueueSize() const { return FQueueSize; }
+    void fSetQSize(unsigned long Value);
+    unsigned long PackageSize() const { return FPackageSize; }
+    void fSetPkgSz(unsigned long Value);
+    TCommPackageType PackageType() const { return FPackageType.load(); }
+    void fSetPkgType(TCommPackageType Value);
+    unsigned long PackageInterval() const { return FPackageInterval.load(); }
+    void fSetPkgInterval(unsigned long Value);
+    bool DoubleFrameMark() const { return FDoubleFrameMark.load(); }
+    void fSetDblFrameMark(bool Value);
+
+    // Plain fields, read and written directly; read by the I/O threads.
+    std::atomic<std::uint8_t> FrameHead{DefaultFrameHead};
+    std::atomic<std::uint8_t> FrameTail{DefaultFrameTail};
+    std::atomic<std::uint8_t> FrameCtrl{DefaultFrameCtrl};
+
+    TCommNotifyEvent OnNotify;
+
+    static void _fnTimerThread(void* Param);
+
+private:
+    void _AllocBuffer();
+    void _RemoveBuffer();
+    void _TimerThread();
+    void _EncodePackage(TCommPackageHead* Dst, TCommPackageHead* Src);
+    void _ReadHeadTailPackage();
+    bool _ReadTimeoutPackage();
+    void _WritePackage();
+
+    std::atomic<bool> FActive{false};
+    std::atomic<bool> FDoubleFrameMark{false};
+    bool FInFrame = false;
+    bool FCtrlPending = false;
+    unsigned long FSendOffset = 0;
+    TComm32* FComm;
+    TCommNotifyEvent FPrevCommNotify;
+    TCommPackageQueue* FReadQueue = nullptr;
+    TCommPackageQueue* FWriteQueue = nullptr;
+    TCommPackageHead* FRecvBuf = nullptr;
+    TCommPackageHead* FSendBuf = nullptr;
+    TCommPackageHead* FStageBuf = nullptr;
+    unsigned long FQueueSize = 16;
+    unsigned long FPackageSize = 4096;
+    std::atomic<TCommPackageType> FPackageType{cptFrameTimeout};
+    std::atomic<unsigned long> FPackageInterval{50};
+    std::atomic<bool> FKeepRunning{true};
+    std::atomic<bool> FRunning{false};
+    HANDLE FWakeEvent = nullptr;
+};
+
+} // namespace KelvorComm32

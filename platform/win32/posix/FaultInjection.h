@@ -1,0 +1,24 @@
+#pragma once
+// Test hook of the Linux Win32 layer: make a named call fail.
+#include "platform/win32/Win32.h"
+
+#include <string>
+
+namespace win32posix {
+
+// The `nth` call (1 = the next one) of the function `name` ("CreateFileW",
+// "SetCommState", "CreateEventW", "_beginthread", "SetCommMask", ...) fails
+// with `error` (as GetLastError reports it). `count` > 1 fails that many calls
+// in a row from there. Thread-safe.
+void FailCall(const char* name, int nth = 1, DWORD error = ERROR_GEN_FAILURE, int count = 1);
+// Forgets every pending failure.
+void ResetFaults();
+// Called by the layer at the start of each faultable call: true (and
+// SetLastError) when this call is to fail.
+bool ShouldFail(const char* name);
+
+// Where COMn points: the device-map folder ($KELVORCOMM_DEVICES, else
+// ~/.config/kelvorcomm/devices), else /dev/ttyS<n-1>. Exposed for tests.
+std::string ResolveDevicePath(const std::u16string& win32Name);
+
+} // namespace win32posix
