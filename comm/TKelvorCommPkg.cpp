@@ -1,1 +1,575 @@
-// placeholder
+#include "comm/TKelvorCommPkg.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+
+namespace KelvorComm32 {
+
+namespace {
+
+constexpr long kChunk = 2048; // bytes taken from the port per Read
+
+[[noreturn]] void RaiseOutOfMemory()
+{
+    throw EComm32Error(EComm32Error::ecOutOfMemory);
+}
+
+void* AllocOrRaise(std::size_t bytes)
+{
+    void* p = std::malloc(bytes);
+    if (!p)
+        RaiseOutOfMemory();
+    return p;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- queue
+
+TCommPackageQueue::TCommPackageQueue(unsigned long Count, unsigned long Size)
+{
+    SetQueue(static_cast<long>(Count), static_cast<long>(Size));
+}
+
+TCommPackageQueue::~TCommPackageQueue() { fRemoveQueue(); }
+
+void TCommPackageQueue::SetQueue(long Count, long Size)
+{
+    if (Count <= 2)
+        Count = 2;
+    if (Size <= 32)
+        Size = 32;
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(static_cast<std::size_t>(Count), static_cast<std::size_t>(Size), &bytes))
+        RaiseOutOfMemory();
+    // Allocate before letting go of the old storage: a failed resize leaves
+    // the queue as it was (emptied) instead of without storage.
+    auto* storage = static_cast<std::uint8_t*>(AllocOrRaise(bytes));
+    fRemoveQueue();
+    FQueue = storage;
+    FQSize = static_cast<unsigned long>(Count);
+    FPkgSize = static_cast<unsigned long>(Size);
+}
+
+void TCommPackageQueue::fSetQSize(unsigned long Count) { SetQueue(static_cast<long>(Count), static_cast<long>(FPkgSize)); }
+
+void TCommPackageQueue::fSetPkgSz(unsigned long Size) { SetQueue(static_cast<long>(FQSize), static_cast<long>(Size)); }
+
+void TCommPackageQueue::fRemoveQueue()
+{
+    std::free(FQueue);
+    FQueue = nullptr;
+    Clear();
+}
+
+void TCommPackageQueue::Clear()
+{
+    FOut.store(0, std::memory_order_relaxed);
+    FIn.store(0, std::memory_order_release);
+}
+
+unsigned long TCommPackageQueue::fGetCount() const
+{
+    unsigned long in = FIn.load(std::memory_order_acquire);
+    unsigned long out = FOut.load(std::memory_order_acquire);
+    return (in + FQSize - out) % FQSize;
+}
+
+unsigned long TCommPackageQueue::fGetRemain() const
+{
+    unsigned long in = FIn.load(std::memory_order_acquire);
+    unsigned long out = FOut.load(std::memory_order_acquire);
+    return (out + FQSize - in - 1) % FQSize;
+}
+
+bool TCommPackageQueue::fIsValid() const { return FQueue != nullptr; }
+
+bool TCommPackageQueue::In(const void* Src)
+{
+    if (!FQueue || !Src || fGetRemain() == 0)
+        return false;
+    unsigned long in = FIn.load(std::memory_order_relaxed);
+    std::memcpy(FQueue + in * FPkgSize, Src, FPkgSize);
+    FIn.store((in + 1) % FQSize, std::memory_order_release);
+    return true;
+}
+
+bool TCommPackageQueue::Out(void* Dst)
+{
+    if (!FQueue || !Dst || fGetCount() == 0)
+        return false;
+    unsigned long out = FOut.load(std::memory_order_relaxed);
+    std::memcpy(Dst, FQueue + out * FPkgSize, FPkgSize);
+    FOut.store((out + 1) % FQSize, std::memory_order_release);
+    return true;
+}
+
+bool TCommPackageQueue::Read(void* Dst, unsigned long Index)
+{
+    if (!FQueue || !Dst || Index >= fGetCount())
+        return false;
+    unsigned long slot = (FOut.load(std::memory_order_relaxed) + Index) % FQSize;
+    std::memcpy(Dst, FQueue + slot * FPkgSize, FPkgSize);
+    return true;
+}
+
+// ---------------------------------------------------------------- layer
+
+struct TCommPackage::TTimerJoin {
+    std::mutex Lock;
+    std::condition_variable Cond;
+    bool Done = false;
+};
+
+void TCommPackage::TBuffers::Free()
+{
+    std::free(Recv);
+    std::free(Send);
+    std::free(Stage);
+    std::free(Scratch);
+    Recv = Send = Stage = nullptr;
+    Scratch = nullptr;
+}
+
+// A queue slot is PackageSize + 4 bytes but never below 32; every buffer
+// that is copied into or out of a slot is at least that large.
+std::size_t TCommPackage::_SlotBytes(unsigned long PackageSize)
+{
+    return std::max<std::size_t>(static_cast<std::size_t>(PackageSize) + 4, 32);
+}
+
+TCommPackage::TBuffers TCommPackage::_MakeBuffers(unsigned long PackageSize)
+{
+    if (PackageSize > MaxPackageSize)
+        RaiseOutOfMemory();
+    std::size_t slot = _SlotBytes(PackageSize);
+    std::size_t send = std::max<std::size_t>(2 * static_cast<std::size_t>(PackageSize) + 8, slot);
+    TBuffers b;
+    try {
+        b.Recv = static_cast<TCommPackageHead*>(AllocOrRaise(slot));
+        b.Send = static_cast<TCommPackageHead*>(AllocOrRaise(send));
+        b.Stage = static_cast<TCommPackageHead*>(AllocOrRaise(slot));
+        b.Scratch = static_cast<std::uint8_t*>(AllocOrRaise(std::max<std::size_t>(slot, kChunk)));
+    } catch (...) {
+        b.Free();
+        throw;
+    }
+    b.Recv->Length = 0;
+    b.Send->Length = 0;
+    b.Stage->Length = 0;
+    return b;
+}
+
+void TCommPackage::_AllocBuffer()
+{
+    TBuffers fresh = _MakeBuffers(FPackageSize.load());
+    _RemoveBuffer();
+    FBuf = fresh;
+}
+
+void TCommPackage::_RemoveBuffer() { FBuf.Free(); }
+
+TCommPackage::TCommPackage(TComm32* Comm) : FComm(Comm)
+{
+    _AllocBuffer();
+    try {
+        FReadQueue = new TCommPackageQueue(FQueueSize.load(), FPackageSize.load() + 4);
+        FWriteQueue = new TCommPackageQueue(FQueueSize.load(), FPackageSize.load() + 4);
+    } catch (...) {
+        delete FReadQueue;
+        _RemoveBuffer();
+        throw;
+    }
+    FWakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    FTimerJoin = std::make_shared<TTimerJoin>();
+    FTimerStarted = _beginthread(_fnTimerThread, 4096, this) != static_cast<std::uintptr_t>(-1);
+    if (FComm) {
+        FPrevCommNotify = FComm->OnCommNotify;
+        FComm->OnCommNotify = [this](TObject* Sender, int NotifyType) { fNewCommNotify(Sender, NotifyType); };
+    }
+}
+
+TCommPackage::~TCommPackage()
+{
+    if (FComm)
+        FComm->OnCommNotify = FPrevCommNotify;
+    FKeepRunning.store(false);
+    if (FWakeEvent)
+        SetEvent(FWakeEvent);
+    if (FTimerStarted) {
+        // Wait without a time limit: the thread works on our storage until
+        // it reports that it is done.
+        std::unique_lock<std::mutex> lk(FTimerJoin->Lock);
+        FTimerJoin->Cond.wait(lk, [this] { return FTimerJoin->Done; });
+    }
+    if (FWakeEvent)
+        CloseHandle(FWakeEvent);
+    delete FWriteQueue;
+    delete FReadQueue;
+    _RemoveBuffer();
+}
+
+void TCommPackage::_ResetLocked()
+{
+    FInFrame = false;
+    FCtrlPending = false;
+    FSendOffset = 0;
+    FBuf.Recv->Length = 0;
+    FBuf.Send->Length = 0;
+    FReadQueue->Clear();
+    FWriteQueue->Clear();
+}
+
+void TCommPackage::fSetActive(bool Value)
+{
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        FActive.store(Value);
+        _ResetLocked();
+    }
+    if (FWakeEvent)
+        SetEvent(FWakeEvent);
+}
+
+void TCommPackage::fSetQSize(unsigned long Value)
+{
+    // Build the new queues first so a failed allocation changes nothing.
+    std::size_t slot = _SlotBytes(FPackageSize.load());
+    auto* rq = new TCommPackageQueue(Value, slot);
+    TCommPackageQueue* wq = nullptr;
+    try {
+        wq = new TCommPackageQueue(Value, slot);
+    } catch (...) {
+        delete rq;
+        throw;
+    }
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        std::swap(rq, FReadQueue);
+        std::swap(wq, FWriteQueue);
+        FQueueSize.store(Value);
+        _ResetLocked();
+    }
+    delete rq;
+    delete wq;
+    if (FWakeEvent && FActive.load())
+        SetEvent(FWakeEvent);
+}
+
+void TCommPackage::fSetPkgSz(unsigned long Value)
+{
+    TBuffers fresh = _MakeBuffers(Value);
+    std::size_t slot = _SlotBytes(Value);
+    TCommPackageQueue* rq = nullptr;
+    TCommPackageQueue* wq = nullptr;
+    try {
+        rq = new TCommPackageQueue(FQueueSize.load(), slot);
+        wq = new TCommPackageQueue(FQueueSize.load(), slot);
+    } catch (...) {
+        delete rq;
+        fresh.Free();
+        throw;
+    }
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        std::swap(rq, FReadQueue);
+        std::swap(wq, FWriteQueue);
+        std::swap(fresh, FBuf);
+        FPackageSize.store(Value);
+        _ResetLocked();
+    }
+    delete rq;
+    delete wq;
+    fresh.Free();
+    if (FWakeEvent && FActive.load())
+        SetEvent(FWakeEvent);
+}
+
+void TCommPackage::fSetPkgType(TCommPackageType Value)
+{
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        FPackageType.store(Value);
+        if (FActive.load())
+            _ResetLocked();
+    }
+    if (FWakeEvent && FActive.load())
+        SetEvent(FWakeEvent);
+}
+
+void TCommPackage::fSetPkgInterval(unsigned long Value)
+{
+    FPackageInterval.store(Value);
+    if (FWakeEvent)
+        SetEvent(FWakeEvent);
+}
+
+void TCommPackage::fSetDblFrameMark(bool Value) { FDoubleFrameMark.store(Value); }
+
+void TCommPackage::CallNotify(int NotifyType)
+{
+    if (OnNotify)
+        OnNotify(this, NotifyType);
+}
+
+// A throwing handler must not take down the thread that raised the event,
+// nor cut the chain to the port's previous handler.
+void TCommPackage::_SafeCallNotify(int NotifyType)
+{
+    try {
+        CallNotify(NotifyType);
+    } catch (...) {
+    }
+}
+
+void TCommPackage::fNewCommNotify(TObject* Sender, int NotifyType)
+{
+    if (FActive.load()) {
+        int mask = NotifyType & ~(EV_RXCHAR | EV_TXEMPTY);
+        {
+            std::lock_guard<std::mutex> g(FLock);
+            if (FActive.load()) {
+                if ((NotifyType & EV_RXCHAR) && FPackageType.load() != cptFrameTimeout) {
+                    _ReadHeadTailPackage();
+                    if (FReadQueue->Count() > 0)
+                        mask |= EV_RXCHAR;
+                }
+                if (NotifyType & EV_TXEMPTY) {
+                    _WritePackage();
+                    if (FWriteQueue->Count() == 0)
+                        mask |= EV_TXEMPTY;
+                }
+            }
+        }
+        if (mask != 0)
+            _SafeCallNotify(mask);
+    }
+    if (FPrevCommNotify)
+        FPrevCommNotify(Sender, NotifyType);
+}
+
+// Wire form: [head] head {ctrl? byte} [tail] tail.
+void TCommPackage::_EncodePackage(TCommPackageHead* Dst, TCommPackageHead* Src)
+{
+    const std::uint8_t head = FrameHead.load(std::memory_order_relaxed);
+    const std::uint8_t tail = FrameTail.load(std::memory_order_relaxed);
+    const std::uint8_t ctrl = FrameCtrl.load(std::memory_order_relaxed);
+    const bool twice = FDoubleFrameMark.load(std::memory_order_relaxed);
+    const std::uint32_t n = static_cast<std::uint32_t>(std::min<unsigned long>(Src->Length, FPackageSize.load()));
+    std::uint8_t* d = Dst->Data;
+    if (twice)
+        *d++ = head;
+    *d++ = head;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        std::uint8_t b = Src->Data[i];
+        if (b == head || b == tail || b == ctrl)
+            *d++ = ctrl;
+        *d++ = b;
+    }
+    if (twice)
+        *d++ = tail;
+    *d++ = tail;
+    Dst->Length = static_cast<std::uint32_t>(d - Dst->Data);
+}
+
+void TCommPackage::_ReadHeadTailPackage()
+{
+    const unsigned long limit = FPackageSize.load();
+    TCommPackageHead* recv = FBuf.Recv;
+    for (;;) {
+        long got = FComm->Read(FBuf.Scratch, kChunk);
+        if (got <= 0)
+            break;
+        for (long i = 0; i < got; ++i) {
+            const std::uint8_t b = FBuf.Scratch[i];
+            // Marks are read per byte: a change applies from the next byte.
+            const std::uint8_t head = FrameHead.load(std::memory_order_relaxed);
+            const std::uint8_t tail = FrameTail.load(std::memory_order_relaxed);
+            const std::uint8_t ctrl = FrameCtrl.load(std::memory_order_relaxed);
+            if (!FCtrlPending && b == head) {
+                recv->Length = 0;
+                FInFrame = true;
+            } else if (FInFrame && FCtrlPending) {
+                if (recv->Length < limit)
+                    recv->Data[recv->Length++] = b;
+                FCtrlPending = false;
+            } else if (FInFrame) {
+                if (b == ctrl) {
+                    FCtrlPending = true;
+                } else if (b == tail) {
+                    FReadQueue->In(recv); // a full queue loses the package
+                    recv->Length = 0;
+                    FInFrame = false;
+                } else if (recv->Length < limit) {
+                    recv->Data[recv->Length++] = b;
+                }
+            } else if (FCtrlPending) {
+                FCtrlPending = false;
+            } else if (b == ctrl) {
+                FCtrlPending = true;
+            }
+        }
+    }
+}
+
+bool TCommPackage::_ReadTimeoutPackage()
+{
+    const unsigned long limit = FPackageSize.load();
+    TCommPackageHead* recv = FBuf.Recv;
+    bool any = false;
+    for (;;) {
+        long got = FComm->Read(FBuf.Scratch, kChunk);
+        if (got <= 0)
+            break;
+        any = true;
+        unsigned long room = limit > recv->Length ? limit - recv->Length : 0;
+        unsigned long take = std::min<unsigned long>(room, static_cast<unsigned long>(got));
+        if (take > 0) {
+            std::memcpy(recv->Data + recv->Length, FBuf.Scratch, take);
+            recv->Length += static_cast<std::uint32_t>(take);
+        }
+    }
+    return any;
+}
+
+void TCommPackage::_WritePackage()
+{
+    TCommPackageHead* send = FBuf.Send;
+    if (FSendOffset < send->Length) {
+        long n = FComm->Write(send->Data + FSendOffset, static_cast<long>(send->Length - FSendOffset));
+        if (n > 0)
+            FSendOffset += static_cast<unsigned long>(n);
+        return;
+    }
+    if (FWriteQueue->Count() == 0)
+        return;
+    if (FPackageType.load() == cptFrameTimeout) {
+        FWriteQueue->Out(send);
+        send->Length = static_cast<std::uint32_t>(std::min<unsigned long>(send->Length, FPackageSize.load()));
+    } else {
+        FWriteQueue->Out(FBuf.Stage);
+        _EncodePackage(send, FBuf.Stage);
+    }
+    long n = send->Length > 0 ? FComm->Write(send->Data, static_cast<long>(send->Length)) : 0;
+    FSendOffset = n > 0 ? static_cast<unsigned long>(n) : 0;
+}
+
+unsigned long TCommPackage::ReadPackage(void* Buffer, unsigned long Size)
+{
+    if (!FActive.load())
+        return 0;
+    std::lock_guard<std::mutex> g(FLock);
+    if (!FActive.load())
+        return 0;
+    if (FPackageType.load() == cptCompatiblePkg) {
+        if (!Buffer)
+            return 0;
+        return FReadQueue->Out(Buffer) ? 1 : 0;
+    }
+    // The stage buffer is only used under the lock, so it serves as the
+    // temporary record here as well.
+    TCommPackageHead* tmp = FBuf.Stage;
+    if (Size == 0 || !Buffer)
+        return FReadQueue->Read(tmp, 0) ? tmp->Length : 0;
+    if (!FReadQueue->Out(tmp))
+        return 0;
+    unsigned long n = std::min<unsigned long>(Size, tmp->Length);
+    std::memcpy(Buffer, tmp->Data, n);
+    return n;
+}
+
+unsigned long TCommPackage::WritePackage(const void* Buffer, unsigned long Size)
+{
+    if (!FActive.load())
+        return 0;
+    std::lock_guard<std::mutex> g(FLock);
+    if (!FActive.load())
+        return 0;
+    if (FPackageType.load() == cptCompatiblePkg) {
+        if (!Buffer || !FWriteQueue->In(Buffer))
+            return 0;
+        _WritePackage();
+        return 1;
+    }
+    if (Size == 0 || !Buffer)
+        return 0;
+    // The scratch chunk holds the record: the sender below needs the stage
+    // buffer for itself.
+    unsigned long n = std::min<unsigned long>(Size, FPackageSize.load());
+    TCommPackageHead* tmp = reinterpret_cast<TCommPackageHead*>(FBuf.Scratch);
+    tmp->Length = static_cast<std::uint32_t>(n);
+    std::memcpy(tmp->Data, Buffer, n);
+    if (!FWriteQueue->In(tmp))
+        return 0;
+    _WritePackage();
+    return n;
+}
+
+void TCommPackage::PurgeRead()
+{
+    if (!FActive.load())
+        return;
+    FComm->PurgeRead(false);
+    std::lock_guard<std::mutex> g(FLock);
+    FReadQueue->Clear();
+}
+
+void TCommPackage::PurgeWrite()
+{
+    if (!FActive.load())
+        return;
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        FWriteQueue->Clear();
+    }
+    FComm->PurgeWrite(false);
+}
+
+void TCommPackage::_fnTimerThread(void* Param)
+{
+    if (!Param)
+        return;
+    auto* self = static_cast<TCommPackage*>(Param);
+    // Keep the join state alive past the object: once Done is set the
+    // destructor may free everything else.
+    std::shared_ptr<TTimerJoin> join = self->FTimerJoin;
+    self->_TimerThread();
+    {
+        std::lock_guard<std::mutex> g(join->Lock);
+        join->Done = true;
+    }
+    join->Cond.notify_all();
+}
+
+void TCommPackage::_TimerThread()
+{
+    FRunning.store(true);
+    while (FKeepRunning.load()) {
+        const bool polling = FActive.load() && FPackageType.load() == cptFrameTimeout;
+        // An interval of 0 would spin; poll at most once a millisecond.
+        const DWORD period = static_cast<DWORD>(std::clamp<unsigned long>(FPackageInterval.load(), 1, INFINITE - 1));
+        DWORD r = FWakeEvent ? WaitForSingleObject(FWakeEvent, polling ? period : INFINITE) : WAIT_FAILED;
+        if (r == WAIT_FAILED)
+            Sleep(polling ? period : 20); // no event to wait on: poll instead
+        if (!FKeepRunning.load())
+            break;
+        bool notify = false;
+        {
+            std::lock_guard<std::mutex> g(FLock);
+            if (FActive.load() && FPackageType.load() == cptFrameTimeout) {
+                if (!_ReadTimeoutPackage() && FBuf.Recv->Length > 0) {
+                    FReadQueue->In(FBuf.Recv); // a full queue loses the package
+                    FBuf.Recv->Length = 0;
+                    notify = true;
+                }
+            }
+        }
+        if (notify)
+            _SafeCallNotify(1);
+    }
+    FRunning.store(false);
+}
+
+} // namespace KelvorComm32

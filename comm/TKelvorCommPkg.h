@@ -3,6 +3,8 @@
 // marks or by a pause on the line) and sends packages, framed or raw.
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
 #include "comm/TKelvorComm32.h"
 
@@ -54,6 +56,9 @@ public:
     static constexpr std::uint8_t DefaultFrameHead = 0xEB;
     static constexpr std::uint8_t DefaultFrameTail = 0xEE;
     static constexpr std::uint8_t DefaultFrameCtrl = 0xEC;
+    // Largest PackageSize: keeps the framed length (2n + 4) inside the
+    // record's 32-bit Length. Larger values fail like a failed allocation.
+    static constexpr unsigned long MaxPackageSize = 0x7FFFFFF0ul;
 
     explicit TCommPackage(TComm32* Comm);
     ~TCommPackage() override;
@@ -69,9 +74,9 @@ public:
 
     bool Active() const { return FActive.load(); }
     void fSetActive(bool Value);
-    unsigned long QueueSize() const { return FQueueSize; }
+    unsigned long QueueSize() const { return FQueueSize.load(); }
     void fSetQSize(unsigned long Value);
-    unsigned long PackageSize() const { return FPackageSize; }
+    unsigned long PackageSize() const { return FPackageSize.load(); }
     void fSetPkgSz(unsigned long Value);
     TCommPackageType PackageType() const { return FPackageType.load(); }
     void fSetPkgType(TCommPackageType Value);
@@ -90,13 +95,29 @@ public:
     static void _fnTimerThread(void* Param);
 
 private:
+    // Three buffers and a scratch chunk, sized together so a resize can be
+    // prepared outside the lock and swapped in whole.
+    struct TBuffers {
+        TCommPackageHead* Recv = nullptr;
+        TCommPackageHead* Send = nullptr;
+        TCommPackageHead* Stage = nullptr;
+        std::uint8_t* Scratch = nullptr;
+        void Free();
+    };
+    // Lets the destructor wait until the timer thread has let go of the object.
+    struct TTimerJoin;
+
+    static std::size_t _SlotBytes(unsigned long PackageSize);
+    static TBuffers _MakeBuffers(unsigned long PackageSize);
     void _AllocBuffer();
     void _RemoveBuffer();
+    void _ResetLocked();
     void _TimerThread();
     void _EncodePackage(TCommPackageHead* Dst, TCommPackageHead* Src);
     void _ReadHeadTailPackage();
     bool _ReadTimeoutPackage();
     void _WritePackage();
+    void _SafeCallNotify(int NotifyType);
 
     std::atomic<bool> FActive{false};
     std::atomic<bool> FDoubleFrameMark{false};
@@ -107,16 +128,22 @@ private:
     TCommNotifyEvent FPrevCommNotify;
     TCommPackageQueue* FReadQueue = nullptr;
     TCommPackageQueue* FWriteQueue = nullptr;
-    TCommPackageHead* FRecvBuf = nullptr;
-    TCommPackageHead* FSendBuf = nullptr;
-    TCommPackageHead* FStageBuf = nullptr;
-    unsigned long FQueueSize = 16;
-    unsigned long FPackageSize = 4096;
+    TBuffers FBuf;
+    std::atomic<unsigned long> FQueueSize{16};
+    std::atomic<unsigned long> FPackageSize{4096};
     std::atomic<TCommPackageType> FPackageType{cptFrameTimeout};
     std::atomic<unsigned long> FPackageInterval{50};
     std::atomic<bool> FKeepRunning{true};
     std::atomic<bool> FRunning{false};
     HANDLE FWakeEvent = nullptr;
+    std::shared_ptr<TTimerJoin> FTimerJoin;
+    bool FTimerStarted = false;
+
+    // Held by everything that touches the queues, the buffers or the parser
+    // and sender state: the parser and the sender (reader thread), the
+    // timeout step (timer thread), Read/WritePackage and reconfiguration
+    // (application). Never held while a user handler runs.
+    std::mutex FLock;
 };
 
 } // namespace KelvorComm32

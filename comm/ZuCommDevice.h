@@ -1,6 +1,7 @@
 #pragma once
 // The device component: owns a port and its package layer, publishes their
 // settings as properties and delivers their events on the UI thread.
+#include <atomic>
 #include <cstdint>
 
 #include "comm/TKelvorComm32.h"
@@ -157,10 +158,17 @@ private:
     bool FUsePackage = false;
     std::atomic<bool> FSyncEvents{true};
     TNotifyWindow* FNotifyWindow = nullptr;
+    // Set first thing in the destructor: from then on the library's threads
+    // hand no more events to the component.
+    std::atomic<bool> FDestroying{false};
 };
 
 class TZuCommDevice : public TZuCustomCommDevice {
 public:
+    // Declared default of PortNo: the port's initial number, so that like
+    // every other property a new component's value equals its default.
+    static constexpr int DefaultPortNo = 2;
+
     explicit TZuCommDevice(TComponent* AOwner = nullptr);
     ~TZuCommDevice() override;
     const char* ClassName() const override { return "TZuCommDevice"; }
