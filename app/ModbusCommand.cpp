@@ -1,1 +1,417 @@
-// placeholder
+#include "app/ModbusCommand.h"
+
+#include <QComboBox>
+#include <QFocusEvent>
+#include <QFont>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPalette>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <array>
+
+#include "platform/toolkit/Shape.h"
+#include "platform/toolkit/Toolkit.h"
+#include "ui_ModbusCommand.h"
+
+TForm1* Form1 = nullptr;
+TByteDynArray FrameBytes;
+QString LogLine;
+int SendInterval = 0;
+std::int32_t ExpectedLength = 0;
+
+namespace {
+
+constexpr std::array<std::uint16_t, 256> MakeCrcTable()
+{
+    std::array<std::uint16_t, 256> table{};
+    for (unsigned i = 0; i < 256; ++i) {
+        std::uint16_t r = static_cast<std::uint16_t>(i);
+        for (int bit = 0; bit < 8; ++bit)
+            r = (r & 1) ? static_cast<std::uint16_t>((r >> 1) ^ 0xA001) : static_cast<std::uint16_t>(r >> 1);
+        table[i] = r;
+    }
+    return table;
+}
+constexpr std::array<std::uint16_t, 256> kCrcTable = MakeCrcTable();
+
+constexpr int kDefaultInterval = 100;
+constexpr int kMaxInterval = 65000;
+constexpr int kWholePackage = 8192;
+
+int HexValue(char16_t c)
+{
+    if (c >= u'0' && c <= u'9')
+        return c - u'0';
+    if (c >= u'A' && c <= u'F')
+        return c - u'A' + 10;
+    if (c >= u'a' && c <= u'f')
+        return c - u'a' + 10;
+    return -1;
+}
+
+QFont FormFont()
+{
+    QFont f;
+    f.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("WenQuanYi Zen Hei"),
+                   QStringLiteral("Noto Sans CJK SC"), QStringLiteral("DejaVu Sans")});
+    f.setPixelSize(11);
+    return f;
+}
+
+QFont MemoFont()
+{
+    QFont f;
+    f.setFamilies({QStringLiteral("黑体"), QStringLiteral("SimHei"),
+                   QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("Noto Sans CJK SC")});
+    f.setPixelSize(14);
+    f.setBold(true);
+    return f;
+}
+
+} // namespace
+
+std::uint16_t CRC16(const std::uint8_t* Data, std::size_t Count)
+{
+    std::uint16_t crc = 0xFFFF;
+    for (std::size_t i = 0; i < Count; ++i)
+        crc = static_cast<std::uint16_t>((crc >> 8) ^ kCrcTable[(crc ^ Data[i]) & 0xFF]);
+    return crc;
+}
+
+std::uint16_t CRC16(const TByteDynArray& Data, int Count)
+{
+    std::size_t n = Count > 0 ? static_cast<std::size_t>(Count) : 0;
+    if (n > Data.size())
+        n = Data.size();
+    return CRC16(Data.data(), n);
+}
+
+QString HexText(const std::uint8_t* Data, std::size_t Count)
+{
+    static const char16_t kDigits[] = u"0123456789ABCDEF";
+    QString s;
+    s.reserve(static_cast<qsizetype>(Count * 3));
+    for (std::size_t i = 0; i < Count; ++i) {
+        s += QChar(kDigits[Data[i] >> 4]);
+        s += QChar(kDigits[Data[i] & 0x0F]);
+        s += QChar(u' ');
+    }
+    return s;
+}
+
+int ReplyLengthFor(const TByteDynArray& Frame)
+{
+    // Only data bytes count: the last two are the CRC, never a field.
+    const std::size_t data = Frame.size() >= 2 ? Frame.size() - 2 : 0;
+    if (data < 2)
+        return -1;
+    const bool hasQuantity = data >= 6;
+    const int n = hasQuantity ? Frame[4] * 256 + Frame[5] : 0;
+    switch (Frame[1]) {
+    case 1:
+    case 2:
+        return hasQuantity ? (n + 7) / 8 + 5 : -1;
+    case 3:
+    case 4:
+    case 23:
+        return hasQuantity ? 2 * n + 5 : -1;
+    case 5:
+    case 6:
+    case 21:
+    case 22:
+        return static_cast<int>(Frame.size());
+    case 15:
+    case 16:
+        return 8;
+    case 20:
+        return data >= 3 ? Frame[2] : -1;
+    case 43:
+        return 128;
+    default:
+        return -1;
+    }
+}
+
+bool ReplyPasses(const std::uint8_t* Data, unsigned long n)
+{
+    if (Data == nullptr && n != 0)
+        return false;
+    return CRC16(Data, n) == 0;
+}
+
+TForm1::TForm1(QWidget* Parent) : QWidget(Parent)
+{
+    Ui::TForm1 design;
+    design.setupUi(this);
+    // uic gives the lists their texts before it clears their selection;
+    // give them again so the lists with nothing picked still read "COM01",
+    // "None" and "1".
+    design.retranslateUi(this);
+    GroupBox1 = design.GroupBox1;
+    Memo1 = design.Memo1;
+    GroupBox2 = design.GroupBox2;
+    Memo2 = design.Memo2;
+    GroupBox3 = design.GroupBox3;
+    Label1 = design.Label1;
+    Shape1 = design.Shape1;
+    ComboBox1 = design.ComboBox1;
+    ComboBox2 = design.ComboBox2;
+    ComboBox3 = design.ComboBox3;
+    ComboBox4 = design.ComboBox4;
+    ComboBox5 = design.ComboBox5;
+    Button1 = design.Button1;
+    Memo3 = design.Memo3;
+    Button2 = design.Button2;
+    Button3 = design.Button3;
+    Label2 = design.Label2;
+    Edit1 = design.Edit1;
+    Label6 = design.Label6;
+    Edit2 = design.Edit2;
+    GroupBox4 = design.GroupBox4;
+    Label4 = design.Label4;
+    Memo4 = design.Memo4;
+    Label5 = design.Label5;
+    Memo5 = design.Memo5;
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(100);
+
+    ApplyLook();
+    BindEvents();
+    Memo1->setFocus(Qt::OtherFocusReason);
+    FormCreate(this);
+}
+
+TForm1::~TForm1()
+{
+    // Memo1 loses the focus while it is torn down; that is no exit.
+    Memo1->removeEventFilter(this);
+}
+
+void TForm1::ApplyLook()
+{
+    Toolkit::InstallFontSubstitutes();
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    move(360, 225);
+    setFixedSize(705, 446);
+    setFont(FormFont());
+
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, QColor(0x00, 0x80, 0x80)); // teal
+    setPalette(pal);
+    setAutoFillBackground(true);
+
+    for (QPlainTextEdit* memo : {Memo1, Memo2, Memo3}) {
+        memo->setFont(MemoFont());
+        QPalette mp = memo->palette();
+        mp.setColor(QPalette::Base, QColor(0xA6, 0xCA, 0xF0)); // sky blue
+        memo->setPalette(mp);
+    }
+    for (QLabel* label : {Label4, Label5}) {
+        QPalette lp = label->palette();
+        lp.setColor(QPalette::WindowText, Qt::white);
+        label->setPalette(lp);
+    }
+    // Labels size themselves to their captions.
+    for (QLabel* label : {Label1, Label2, Label4, Label5, Label6})
+        label->adjustSize();
+
+    Shape1->fSetBrushColor(Qt::red);
+
+    // The lists are as narrow as on the designed screen; a slimmer arrow
+    // leaves room for "COM01" in the box.
+    for (QComboBox* box : {ComboBox1, ComboBox2, ComboBox3, ComboBox4, ComboBox5}) {
+        box->setStyleSheet(QStringLiteral("QComboBox { padding-left: 1px; } QComboBox::drop-down { width: 11px; }"));
+        if (box->lineEdit())
+            box->lineEdit()->setCursorPosition(0);
+    }
+}
+
+void TForm1::BindEvents()
+{
+    Memo1->installEventFilter(this);
+    Memo1->viewport()->installEventFilter(this);
+    Memo3->viewport()->installEventFilter(this);
+    Label5->installEventFilter(this);
+
+    auto bind = [this](auto* sender, auto signal, void (TForm1::*handler)(QObject*)) {
+        connect(sender, signal, this,
+                [this, sender, handler] { Toolkit::Guarded([&] { (this->*handler)(sender); }); });
+    };
+    bind(Edit1, &QLineEdit::textChanged, &TForm1::Edit1Change);
+    bind(Edit2, &QLineEdit::textChanged, &TForm1::Edit1Change);
+    bind(Button1, &QPushButton::clicked, &TForm1::Button1Click);
+    bind(Button2, &QPushButton::clicked, &TForm1::Button2Click);
+    bind(Button3, &QPushButton::clicked, &TForm1::Button3Click);
+    bind(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
+
+    // A list changes when the user picks an entry or types into its box;
+    // setting it from code raises nothing, as with the original control.
+    const std::array<std::pair<QComboBox*, void (TForm1::*)(QObject*)>, 5> lists = {{
+        {ComboBox1, &TForm1::ComboBox1Change},
+        {ComboBox2, &TForm1::ComboBox2Change},
+        {ComboBox3, &TForm1::ComboBox3Change},
+        {ComboBox4, &TForm1::ComboBox4Change},
+        {ComboBox5, &TForm1::ComboBox5Change},
+    }};
+    for (const auto& [box, handler] : lists) {
+        bind(box, &QComboBox::activated, handler);
+        if (box->lineEdit())
+            connect(box->lineEdit(), &QLineEdit::textEdited, this, [this, box = box, handler = handler] {
+                Toolkit::Guarded([&] { (this->*handler)(box); });
+            });
+    }
+}
+
+bool TForm1::eventFilter(QObject* Watched, QEvent* Event)
+{
+    try {
+        if (Watched == Memo1 && Event->type() == QEvent::FocusOut) {
+            // Switching to another program or opening the box's context
+            // menu does not leave the box.
+            const auto reason = static_cast<QFocusEvent*>(Event)->reason();
+            if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+                Memo1Exit(Memo1);
+        } else if (Event->type() == QEvent::MouseButtonDblClick) {
+            if (Watched == Memo1->viewport()) {
+                Memo1DblClick(Memo1);
+                return true;
+            }
+            if (Watched == Memo3->viewport()) {
+                Memo3DblClick(Memo3);
+                return true;
+            }
+        } else if (Watched == Label5 && Event->type() == QEvent::MouseButtonRelease) {
+            auto* me = static_cast<QMouseEvent*>(Event);
+            if (me->button() == Qt::LeftButton && Label5->rect().contains(me->position().toPoint()))
+                Label5Click(Label5);
+        }
+    } catch (...) {
+        Toolkit::HandleCurrentException();
+    }
+    return QWidget::eventFilter(Watched, Event);
+}
+
+void TForm1::FormCreate(QObject*)
+{
+    // The frame is not computed until the focus first leaves the box.
+    Memo1->setPlainText(QString::fromUtf16(kDefaultFrameText));
+    Edit1Change(Edit1);
+}
+
+void TForm1::Memo1Exit(QObject*)
+{
+    CalculateCRC();
+}
+
+void TForm1::Memo1DblClick(QObject*)
+{
+    Memo1->setPlainText(QString());
+}
+
+void TForm1::Memo3DblClick(QObject*)
+{
+    Memo3->setPlainText(QString());
+}
+
+void TForm1::Label5Click(QObject*)
+{
+    Toolkit::OpenLink(QString::fromLatin1(kAlgorithmPageUrl));
+}
+
+void TForm1::Edit1Change(QObject*)
+{
+    // Both edits run this; it only ever looks at Edit1. Writing "100" back
+    // raises this handler again, which then finds a valid interval and stops.
+    const QString text = Edit1->text();
+    if (text.isEmpty()) {
+        SendInterval = kDefaultInterval;
+        Edit1->setText(QString::number(kDefaultInterval));
+    } else {
+        // A non-number throws here, before anything has changed.
+        SendInterval = StrToInt(text.toStdU16String());
+    }
+    const auto asUnsigned = static_cast<std::uint32_t>(SendInterval);
+    if (asUnsigned >= 1 && asUnsigned <= static_cast<std::uint32_t>(kMaxInterval)) {
+        Timer1->setInterval(SendInterval);
+    } else {
+        SendInterval = kDefaultInterval;
+        Edit1->setText(QString::number(kDefaultInterval));
+        // The change notification has normally done this already.
+        Timer1->setInterval(kDefaultInterval);
+    }
+}
+
+void TForm1::CalculateCRC()
+{
+    // The box grows by one space at every computation; the scan stops before it.
+    const QString text = Memo1->toPlainText() + QChar(u' ');
+    Memo1->setPlainText(text);
+
+    std::u16string digits;
+    for (qsizetype i = 0; i + 1 < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (HexValue(c) >= 0)
+            digits.push_back(c);
+    }
+
+    // Nothing stale may stay behind for a running automatic send: a text
+    // without digits leaves an empty frame, which the send path refuses.
+    FrameBytes.clear();
+    if (digits.empty()) {
+        Memo2->setPlainText(QString());
+        Toolkit::ShowMessage(QString::fromUtf16(kEmptyTargetMessage));
+        return;
+    }
+
+    const std::size_t n = digits.size() / 2; // an odd last digit is dropped
+    FrameBytes.resize(n + 2);
+    for (std::size_t k = 0; k < n; ++k)
+        FrameBytes[k] = static_cast<std::uint8_t>(HexValue(digits[2 * k]) * 16 + HexValue(digits[2 * k + 1]));
+    const std::uint16_t crc = CRC16(FrameBytes.data(), n);
+    FrameBytes[n] = static_cast<std::uint8_t>(crc & 0xFF);
+    FrameBytes[n + 1] = static_cast<std::uint8_t>(crc >> 8);
+    Memo2->setPlainText(HexText(FrameBytes.data(), FrameBytes.size()));
+}
+
+void TForm1::UpdateExpectedLength(const TByteDynArray& Frame)
+{
+    const QString text = Edit2->text();
+    if (!text.isEmpty()) {
+        ExpectedLength = StrToInt(text.toStdU16String());
+        if (ExpectedLength == 0)
+            Edit2->setText(QStringLiteral("0"));
+    } else {
+        ExpectedLength = kWholePackage;
+        Edit2->setText(QString::number(kWholePackage));
+    }
+    if (ExpectedLength != 0)
+        return;
+
+    const int fromTable = ReplyLengthFor(Frame);
+    if (fromTable >= 0) {
+        ExpectedLength = fromTable;
+        return;
+    }
+    Toolkit::ShowMessage(QString::fromUtf16(kReplyLengthAdvice));
+    Edit2->setText(QString::number(kWholePackage));
+    ExpectedLength = StrToInt(Edit2->text().toStdU16String());
+}
+
+// The serial panel fills these in.
+void TForm1::Button1Click(QObject*) {}
+void TForm1::Button2Click(QObject*) {}
+void TForm1::Button3Click(QObject*) {}
+void TForm1::Timer1Timer(QObject*) {}
+void TForm1::ComboBox1Change(QObject*) {}
+void TForm1::ComboBox2Change(QObject*) {}
+void TForm1::ComboBox3Change(QObject*) {}
+void TForm1::ComboBox4Change(QObject*) {}
+void TForm1::ComboBox5Change(QObject*) {}

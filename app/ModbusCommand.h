@@ -1,0 +1,125 @@
+#pragma once
+// The main window: hex entry and Modbus CRC-16, the send-interval rule, the
+// reply-length rule and reply check, and the serial panel's controls.
+#include <QString>
+#include <QWidget>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/rtl/Rtl.h"
+
+class QComboBox;
+class QEvent;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+class TShape;
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+
+public:
+    // Builds the window from its design and runs FormCreate.
+    explicit TForm1(QWidget* Parent = nullptr);
+    ~TForm1() override;
+
+    // Controls (objectName == member name).
+    QGroupBox* GroupBox1 = nullptr;
+    QPlainTextEdit* Memo1 = nullptr;
+    QGroupBox* GroupBox2 = nullptr;
+    QPlainTextEdit* Memo2 = nullptr;
+    QGroupBox* GroupBox3 = nullptr;
+    QLabel* Label1 = nullptr;
+    TShape* Shape1 = nullptr;
+    QComboBox* ComboBox1 = nullptr;
+    QComboBox* ComboBox2 = nullptr;
+    QComboBox* ComboBox3 = nullptr;
+    QComboBox* ComboBox4 = nullptr;
+    QComboBox* ComboBox5 = nullptr;
+    QPushButton* Button1 = nullptr;
+    QPlainTextEdit* Memo3 = nullptr;
+    QPushButton* Button2 = nullptr;
+    QPushButton* Button3 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLineEdit* Edit1 = nullptr;
+    QLabel* Label6 = nullptr;
+    QLineEdit* Edit2 = nullptr;
+    QGroupBox* GroupBox4 = nullptr;
+    QLabel* Label4 = nullptr;
+    QPlainTextEdit* Memo4 = nullptr;
+    QLabel* Label5 = nullptr;
+    QPlainTextEdit* Memo5 = nullptr;
+    QTimer* Timer1 = nullptr;
+    // The device component ZuCommDevice1 and its handler
+    // ZuCommDevice1Package come with the serial panel.
+
+    // Handlers of the calculator.
+    void FormCreate(QObject* Sender);
+    void Memo1Exit(QObject* Sender);
+    void Memo1DblClick(QObject* Sender);
+    void Memo3DblClick(QObject* Sender);
+    void Label5Click(QObject* Sender);
+    void Edit1Change(QObject* Sender);
+
+    // Handlers of the serial panel (bound already; the panel fills them).
+    void Button1Click(QObject* Sender);
+    void Button2Click(QObject* Sender);
+    void Button3Click(QObject* Sender);
+    void Timer1Timer(QObject* Sender);
+    void ComboBox1Change(QObject* Sender);
+    void ComboBox2Change(QObject* Sender);
+    void ComboBox3Change(QObject* Sender);
+    void ComboBox4Change(QObject* Sender);
+    void ComboBox5Change(QObject* Sender);
+
+    // Parses the hex text of Memo1, appends the CRC, stores the frame in
+    // FrameBytes and shows it in Memo2.
+    void CalculateCRC();
+
+    // Sets ExpectedLength for the frame about to be sent, from Edit2 or, when
+    // Edit2 holds 0, from the frame's function code. May rewrite Edit2 and
+    // show the advice message. Throws EConvertError for a non-numeric Edit2,
+    // leaving ExpectedLength as it was.
+    void UpdateExpectedLength(const TByteDynArray& Frame);
+
+protected:
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
+
+private:
+    void ApplyLook();
+    void BindEvents();
+};
+
+// Unit-level state of the window.
+extern TForm1* Form1;
+extern TByteDynArray FrameBytes;  // last computed frame, CRC included
+extern QString LogLine;           // log line under construction
+extern int SendInterval;          // last accepted send interval, ms
+extern std::int32_t ExpectedLength; // reply bytes to take from each package
+
+// Texts the window shows.
+inline constexpr const char16_t* kEmptyTargetMessage = u"目标字串为空或无有效字符！";
+inline constexpr const char16_t* kReplyLengthAdvice = u"建议填写预计接收的字节数！";
+inline constexpr const char16_t* kDefaultFrameText = u"01 01 00 00 00 08 ";
+// A page with the Modbus CRC-16 written out as C source.
+inline constexpr const char* kAlgorithmPageUrl =
+    "https://modbus.org/docs/Modbus_over_serial_line_V1_02.pdf";
+
+// Modbus CRC-16 (reflected 0xA001, start 0xFFFF, no final XOR) over the
+// first Count bytes of Data; Count is clamped to the array.
+std::uint16_t CRC16(const TByteDynArray& Data, int Count);
+std::uint16_t CRC16(const std::uint8_t* Data, std::size_t Count);
+
+// Every byte as two upper-case hex digits and a space, the last included.
+QString HexText(const std::uint8_t* Data, std::size_t Count);
+
+// Reply length the function-code table gives for a frame (CRC included), or
+// -1 when the function is not in the table or the frame is too short to hold
+// the bytes the table reads.
+int ReplyLengthFor(const TByteDynArray& Frame);
+
+// A reply passes when the CRC over all of it, its own CRC included, is 0.
+bool ReplyPasses(const std::uint8_t* Data, unsigned long n);

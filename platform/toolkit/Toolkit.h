@@ -5,14 +5,20 @@
 #include <QString>
 #include <exception>
 #include <functional>
+#include <memory>
+#include <vector>
 
 class QWidget;
+class QApplication;
 
 namespace Toolkit {
 
 // MessageBox flags used by the program.
 constexpr int MB_OK = 0x00;
 constexpr int MB_ICONERROR = 0x10;
+constexpr int MB_ICONQUESTION = 0x20;
+constexpr int MB_ICONWARNING = 0x30;
+constexpr int MB_ICONINFORMATION = 0x40;
 // Modal results.
 constexpr int mrNone = 0;
 constexpr int mrOK = 1;
@@ -43,5 +49,82 @@ void ShowException(const std::exception& E);
 using LinkSink = std::function<void(const QString& Url)>;
 LinkSink SetLinkSink(LinkSink sink);
 void OpenLink(const QString& Url);
+
+// Call only from inside a catch block: shows the exception being handled
+// through ShowException. A toolkit Exception is shown as it is; anything else
+// is replaced by an Exception with an empty message. Never throws.
+void HandleCurrentException() noexcept;
+
+// Runs a window handler so that nothing it throws reaches Qt's event loop:
+// an escaping exception goes to the application's exception display and the
+// program goes on.
+template <class F>
+void Guarded(F&& Handler) noexcept
+{
+    try {
+        Handler();
+    } catch (...) {
+        HandleCurrentException();
+    }
+}
+
+// The program entry's safety net: runs the start-up steps, shows whatever
+// escapes them through ShowException and returns 0.
+int RunEntry(const std::function<void()>& Steps) noexcept;
+
+// Windows fonts the form designs name, mapped onto fonts a Linux desktop has
+// (the CJK ones are needed or the Chinese texts render as boxes). Safe to
+// call more than once.
+void InstallFontSubstitutes();
+
+// The application object of the program.
+class TApplication {
+public:
+    TApplication(int& argc, char** argv);
+    ~TApplication();
+    TApplication(const TApplication&) = delete;
+    TApplication& operator=(const TApplication&) = delete;
+
+    // Creates the Qt application unless one exists already.
+    void Initialize();
+
+    // On Qt every top-level window has its own taskbar entry; kept so the
+    // start-up reads like the design.
+    bool MainFormOnTaskBar() const { return FMainFormOnTaskBar; }
+    void fSetMainFormOnTaskBar(bool Value) { FMainFormOnTaskBar = Value; }
+
+    QString Title() const;
+    void fSetTitle(const QString& Value);
+
+    // Builds a form (its constructor runs its design and OnCreate). The first
+    // form created is the main form. The application owns its forms.
+    template <class TForm>
+    void CreateForm(TForm*& Reference)
+    {
+        auto* form = new TForm();
+        Reference = form;
+        AdoptForm(form);
+    }
+    QWidget* MainForm() const { return FMainForm; }
+
+    // Shows the main form and delivers events until it closes.
+    int Run();
+
+    void ShowException(const std::exception& E) { Toolkit::ShowException(E); }
+
+private:
+    void AdoptForm(QWidget* Form);
+
+    int& FArgc;
+    char** FArgv;
+    bool FMainFormOnTaskBar = false;
+    QString FTitle;
+    QWidget* FMainForm = nullptr;
+    std::unique_ptr<QApplication> FQtApp; // only when we created it
+    std::vector<QWidget*> FForms;
+};
+
+// The one application object, set while a TApplication exists.
+extern TApplication* Application;
 
 } // namespace Toolkit

@@ -1,0 +1,206 @@
+#include "platform/toolkit/Toolkit.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFont>
+#include <QMessageBox>
+#include <QUrl>
+#include <QWidget>
+
+#include "platform/rtl/Rtl.h"
+
+namespace Toolkit {
+
+TApplication* Application = nullptr;
+
+namespace {
+
+MessageSink gMessageSink;
+LinkSink gLinkSink;
+
+QString AppCaption()
+{
+    if (Application)
+        return Application->Title();
+    return QString();
+}
+
+QMessageBox::Icon IconOf(int Flags)
+{
+    switch (Flags & 0xF0) {
+    case MB_ICONERROR: return QMessageBox::Critical;
+    case MB_ICONQUESTION: return QMessageBox::Question;
+    case MB_ICONWARNING: return QMessageBox::Warning;
+    case MB_ICONINFORMATION: return QMessageBox::Information;
+    default: return QMessageBox::NoIcon;
+    }
+}
+
+int Deliver(const MessageBoxCall& Call)
+{
+    if (gMessageSink)
+        return gMessageSink(Call);
+    QMessageBox box(IconOf(Call.flags), Call.caption.isEmpty() ? AppCaption() : Call.caption,
+                    Call.text, QMessageBox::Ok, Call.owner);
+    box.exec();
+    return mrOK;
+}
+
+// Catches what a handler run directly by Qt (an event filter, a paint event)
+// throws, so that it never unwinds through the event loop.
+class TQtApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+    bool notify(QObject* Receiver, QEvent* Event) override
+    {
+        try {
+            return QApplication::notify(Receiver, Event);
+        } catch (...) {
+            HandleCurrentException();
+            return false;
+        }
+    }
+};
+
+} // namespace
+
+MessageSink SetMessageSink(MessageSink sink)
+{
+    MessageSink old = std::move(gMessageSink);
+    gMessageSink = std::move(sink);
+    return old;
+}
+
+void ShowMessage(const QString& Text)
+{
+    Deliver({MessageBoxCall::kShowMessage, nullptr, Text, QString(), 0});
+}
+
+int MessageBox(QWidget* Owner, const QString& Text, const QString& Caption, int Flags)
+{
+    return Deliver({MessageBoxCall::kMessageBox, Owner, Text, Caption, Flags});
+}
+
+void ShowException(const std::exception& E)
+{
+    QString text;
+    if (auto* e = dynamic_cast<const Exception*>(&E))
+        text = QString::fromStdU16String(e->Message());
+    else
+        text = QString::fromUtf8(E.what());
+    Deliver({MessageBoxCall::kException, nullptr, text, AppCaption(), MB_ICONERROR});
+}
+
+LinkSink SetLinkSink(LinkSink sink)
+{
+    LinkSink old = std::move(gLinkSink);
+    gLinkSink = std::move(sink);
+    return old;
+}
+
+void OpenLink(const QString& Url)
+{
+    if (gLinkSink) {
+        gLinkSink(Url);
+        return;
+    }
+    // Like the shell call it stands for, the result is not looked at.
+    QDesktopServices::openUrl(QUrl(Url));
+}
+
+void HandleCurrentException() noexcept
+{
+    try {
+        try {
+            throw;
+        } catch (const Exception& e) {
+            ShowException(e);
+        } catch (...) {
+            ShowException(Exception());
+        }
+    } catch (...) {
+        // The display itself failed (a sink that throws); there is nowhere
+        // left to report it, and the event loop must not see it.
+    }
+}
+
+int RunEntry(const std::function<void()>& Steps) noexcept
+{
+    try {
+        Steps();
+    } catch (...) {
+        HandleCurrentException();
+    }
+    return 0;
+}
+
+void InstallFontSubstitutes()
+{
+    static const QStringList cjk = {QStringLiteral("SimHei"), QStringLiteral("WenQuanYi Zen Hei"),
+                                    QStringLiteral("Noto Sans CJK SC"),
+                                    QStringLiteral("Source Han Sans SC"),
+                                    QStringLiteral("Droid Sans Fallback")};
+    if (!QFont::substitutes(QStringLiteral("黑体")).isEmpty())
+        return;
+    QFont::insertSubstitutions(QStringLiteral("黑体"), cjk);
+    QFont::insertSubstitutions(QStringLiteral("SimHei"), cjk.mid(1));
+    QStringList latin = {QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans")};
+    latin += cjk;
+    QFont::insertSubstitutions(QStringLiteral("Tahoma"), latin);
+}
+
+TApplication::TApplication(int& argc, char** argv) : FArgc(argc), FArgv(argv)
+{
+    Application = this;
+}
+
+TApplication::~TApplication()
+{
+    // Forms go first, the newest first, while the Qt application still exists.
+    for (auto it = FForms.rbegin(); it != FForms.rend(); ++it)
+        delete *it;
+    FForms.clear();
+    FMainForm = nullptr;
+    FQtApp.reset();
+    if (Application == this)
+        Application = nullptr;
+}
+
+void TApplication::Initialize()
+{
+    if (!QCoreApplication::instance())
+        FQtApp = std::make_unique<TQtApplication>(FArgc, FArgv);
+    InstallFontSubstitutes();
+}
+
+QString TApplication::Title() const
+{
+    return FTitle;
+}
+
+void TApplication::fSetTitle(const QString& Value)
+{
+    // Kept for message box captions only: Qt would append a display name to
+    // every window caption.
+    FTitle = Value;
+}
+
+void TApplication::AdoptForm(QWidget* Form)
+{
+    FForms.push_back(Form);
+    if (!FMainForm)
+        FMainForm = Form;
+}
+
+int TApplication::Run()
+{
+    if (!QCoreApplication::instance())
+        return 0;
+    if (FMainForm) {
+        FMainForm->setAttribute(Qt::WA_QuitOnClose, true);
+        FMainForm->show();
+    }
+    return QApplication::exec();
+}
+
+} // namespace Toolkit
