@@ -1,1 +1,1188 @@
-// placeholder
+#include "comm/TKelvorComm32.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <thread>
+
+namespace KelvorComm32 {
+
+// ---------------------------------------------------------------------------
+// Languages and error messages
+
+TComm32Language::TComm32Language() : FLcId(GetThreadLocale())
+{
+    if (FLcId == 0)
+        FLcId = 0x0409;
+}
+
+EComm32Error::MessageStrings::MessageStrings(UnicodeString PortName) : FPortName(std::move(PortName))
+{
+    static const TRow kMessagesChs[] = {
+        {1, u"内存不够"},
+        {2, u"不能初始化读缓存"},
+        {3, u"不能初始化写缓存"},
+        {4, u"不能打开串行口"},
+        {5, u"不能设置串行口事件MASK"},
+        {6, u"不能设置串行口缓存"},
+        {7, u"不能得到串行口参数"},
+        {8, u"不能设置串行口参数"},
+        {9, u"不能创建串行口异步读事件"},
+        {10, u"不能创建串行口异步写事件"},
+        {11, u"不能创建串行口读线程"},
+        {12, u"不能创建串行口写线程"},
+        {13, u"不能关闭串行口读线程"},
+        {14, u"不能关闭串行口写线程"},
+        {0, nullptr},
+    };
+
+    static const TRow kMessagesCht[] = {
+        {1, u"記憶體不夠"},
+        {2, u"不能初始化讀緩存"},
+        {3, u"不能初始化寫緩存"},
+        {4, u"不能打開序列埠"},
+        {5, u"不能設置序列埠事件MASK"},
+        {6, u"不能設置序列埠緩存"},
+        {7, u"不能得到序列埠參數"},
+        {8, u"不能設置序列埠參數"},
+        {9, u"不能創建序列埠非同步讀事件"},
+        {10, u"不能創建序列埠非同步寫事件"},
+        {11, u"不能創建序列埠讀執行緒"},
+        {12, u"不能創建序列埠寫執行緒"},
+        {13, u"不能關閉序列埠讀執行緒"},
+        {14, u"不能關閉序列埠寫執行緒"},
+        {0, nullptr},
+    };
+
+    static const TRow kMessagesEng[] = {
+        {1, u"Out of memory"},
+        {2, u"Cannot initialize read buffer"},
+        {3, u"Cannot initialize write buffer"},
+        {4, u"Cannot open COM port"},
+        {5, u"Cannot set comm-mask"},
+        {6, u"Cannot set COM port buffer size"},
+        {7, u"Cannot read COM port parameters"},
+        {8, u"Cannot set COM port parameters"},
+        {9, u"Cannot create COM port asynchronize read event"},
+        {10, u"Cannot create COM port asynchronize write event"},
+        {11, u"Cannot create COM port read thread"},
+        {12, u"Cannot create COM port write thread"},
+        {13, u"Cannot close COM port read thread"},
+        {14, u"Cannot close COM port write thread"},
+        {0, nullptr},
+    };
+
+    switch (FLanguage.LcId()) {
+    case 0x0804:
+        FTable = kMessagesChs;
+        FPrefixFormat = u"串行口:“%s”- ";
+        FFallback = u"未知错误";
+        break;
+    case 0x0404:
+        FTable = kMessagesCht;
+        FPrefixFormat = u"序列埠:『%s』- ";
+        FFallback = u"未知錯誤";
+        break;
+    default:
+        FTable = kMessagesEng;
+        FPrefixFormat = u"Serial port: \"%s\" - ";
+        FFallback = u"Unknown error";
+        break;
+    }
+}
+
+UnicodeString EComm32Error::MessageStrings::Message(TErrorCode ErrorCode) const
+{
+    UnicodeString msg = FPortName.empty() ? UnicodeString() : Format(FPrefixFormat, {FPortName});
+    for (const TRow* row = FTable; row->Text != nullptr; ++row)
+        if (row->Code == ErrorCode)
+            return msg + row->Text;
+    return msg + FFallback;
+}
+
+EComm32Error::EComm32Error(TErrorCode ErrorCode) : EComm32Error(ErrorCode, UnicodeString()) {}
+
+EComm32Error::EComm32Error(TErrorCode ErrorCode, UnicodeString PortName)
+    : Exception(MessageStrings(PortName).Message(ErrorCode)), ErrorCode(ErrorCode), PortName(std::move(PortName))
+{
+}
+
+// ---------------------------------------------------------------------------
+// Byte ring queue
+//
+// Puts and takes stay lock-free against each other: each side owns one index,
+// publishes it with a release store and reads the other with an acquire load.
+// Clear and resize write both indices and the buffer, so they raise a flag and
+// wait until no put or take is inside; a put or take that sees the flag steps
+// back and waits for the (short) reconfiguration to end. Both checks are
+// sequentially consistent, so one of the two sides always sees the other.
+
+class TCommQueue::TUse {
+public:
+    explicit TUse(const TCommQueue& q) : FQ(const_cast<TCommQueue&>(q))
+    {
+        for (;;) {
+            FQ.FUsers.fetch_add(1, std::memory_order_seq_cst);
+            if (!FQ.FReconfiguring.load(std::memory_order_seq_cst))
+                return;
+            FQ.FUsers.fetch_sub(1, std::memory_order_seq_cst);
+            while (FQ.FReconfiguring.load(std::memory_order_acquire))
+                std::this_thread::yield();
+        }
+    }
+    ~TUse() { FQ.FUsers.fetch_sub(1, std::memory_order_release); }
+    TUse(const TUse&) = delete;
+    TUse& operator=(const TUse&) = delete;
+
+private:
+    TCommQueue& FQ;
+};
+
+class TCommQueue::TReconfigure {
+public:
+    explicit TReconfigure(TCommQueue& q) : FQ(q)
+    {
+        while (FQ.FReconfiguring.exchange(true, std::memory_order_seq_cst))
+            std::this_thread::yield();
+        while (FQ.FUsers.load(std::memory_order_seq_cst) != 0)
+            std::this_thread::yield();
+    }
+    ~TReconfigure() { FQ.FReconfiguring.store(false, std::memory_order_release); }
+    TReconfigure(const TReconfigure&) = delete;
+    TReconfigure& operator=(const TReconfigure&) = delete;
+
+private:
+    TCommQueue& FQ;
+};
+
+TCommQueue::TCommQueue(long BufSize) : FBufSize(BufSize > 0 ? BufSize : 1)
+{
+    // A size of 0 or less has no usable modulus: the queue stays without a
+    // buffer and keeps a modulus of 1 so Count and Remain stay defined.
+    try {
+        fSetBufSize(BufSize);
+    } catch (...) {
+        fSetBufSize(0);
+    }
+}
+
+TCommQueue::~TCommQueue() { fSetBufSize(0); }
+
+void TCommQueue::Clear()
+{
+    TReconfigure guard(*this);
+    FIn.store(0, std::memory_order_relaxed);
+    FOut.store(0, std::memory_order_relaxed);
+}
+
+bool TCommQueue::fIsValid() const { return FBuf.load(std::memory_order_acquire) != nullptr; }
+
+long TCommQueue::BufSize() const { return FBufSize.load(std::memory_order_acquire); }
+
+long TCommQueue::fGetCount() const
+{
+    const long size = FBufSize.load(std::memory_order_acquire);
+    const long out = FOut.load(std::memory_order_acquire);
+    const long in = FIn.load(std::memory_order_acquire);
+    return ((in - out) % size + size) % size;
+}
+
+long TCommQueue::fGetRemain() const
+{
+    const long size = FBufSize.load(std::memory_order_acquire);
+    const long in = FIn.load(std::memory_order_acquire);
+    const long out = FOut.load(std::memory_order_acquire);
+    return ((out - in + size - 1) % size + size) % size;
+}
+
+void TCommQueue::fSetBufSize(long n)
+{
+    TReconfigure guard(*this);
+    FIn.store(0, std::memory_order_relaxed);
+    FOut.store(0, std::memory_order_relaxed);
+    char* buf = FBuf.load(std::memory_order_relaxed);
+    if (n > 0) {
+        void* p = std::realloc(buf, static_cast<std::size_t>(n));
+        if (p == nullptr)
+            throw EComm32Error(EComm32Error::ecOutOfMemory);
+        FBuf.store(static_cast<char*>(p), std::memory_order_relaxed);
+        FBufSize.store(n, std::memory_order_relaxed);
+    } else {
+        std::free(buf);
+        FBuf.store(nullptr, std::memory_order_relaxed);
+    }
+}
+
+bool TCommQueue::In(const char* c)
+{
+    if (c == nullptr)
+        return false;
+    return In(c, 1) == 1;
+}
+
+long TCommQueue::In(const char* src, long len)
+{
+    if (src == nullptr || len <= 0)
+        return 0;
+    TUse use(*this);
+    char* buf = FBuf.load(std::memory_order_relaxed);
+    if (buf == nullptr)
+        return 0;
+    const long size = FBufSize.load(std::memory_order_relaxed);
+    const long in = FIn.load(std::memory_order_relaxed);
+    const long out = FOut.load(std::memory_order_acquire);
+    const long remain = (out - in + size - 1) % size;
+    const long n = std::min(remain, len);
+    if (n <= 0)
+        return 0;
+    const long over = std::max(0L, in + n - size);
+    std::memcpy(buf + in, src, static_cast<std::size_t>(n - over));
+    if (over > 0)
+        std::memcpy(buf, src + (n - over), static_cast<std::size_t>(over));
+    FIn.store((in + n) % size, std::memory_order_release);
+    return n;
+}
+
+bool TCommQueue::Out(char* c)
+{
+    if (c == nullptr)
+        return false;
+    return Out(c, 1) == 1;
+}
+
+long TCommQueue::Out(char* dst, long len)
+{
+    if (dst == nullptr || len <= 0)
+        return 0;
+    TUse use(*this);
+    const char* buf = FBuf.load(std::memory_order_relaxed);
+    if (buf == nullptr)
+        return 0;
+    const long size = FBufSize.load(std::memory_order_relaxed);
+    const long out = FOut.load(std::memory_order_relaxed);
+    const long in = FIn.load(std::memory_order_acquire);
+    const long count = (in - out + size) % size;
+    const long n = std::min(count, len);
+    if (n <= 0)
+        return 0;
+    const long over = std::max(0L, out + n - size);
+    std::memcpy(dst, buf + out, static_cast<std::size_t>(n - over));
+    if (over > 0)
+        std::memcpy(dst + (n - over), buf, static_cast<std::size_t>(over));
+    FOut.store((out + n) % size, std::memory_order_release);
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// Serial port list
+
+TCommSerialPortInfo::TCommSerialPortInfo() : PortList(new TStringList())
+{
+    Refresh();
+}
+
+TCommSerialPortInfo::~TCommSerialPortInfo() { delete PortList; }
+
+void TCommSerialPortInfo::Refresh()
+{
+    PortList->clear();
+    ListFromSystem();
+    if (PortList->empty())
+        for (int i = 1; i <= 4; ++i)
+            PortList->push_back(PortName(i));
+}
+
+void TCommSerialPortInfo::ListFromSystem()
+{
+    HKEY key = nullptr;
+    static const char16_t kKeyName[] = u"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(kKeyName), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return;
+    struct TKeyCloser {
+        HKEY Key;
+        ~TKeyCloser() { RegCloseKey(Key); }
+    } closer{key};
+
+    PortList->clear();
+    for (DWORD index = 0; index < 0x7FFF; ++index) {
+        WCHAR name[256];
+        // One spare character so that data filling all 512 bytes still ends.
+        WCHAR data[256 + 1] = {};
+        DWORD nameLen = 256;
+        DWORD dataLen = 512;
+        if (RegEnumValueW(key, index, name, &nameLen, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &dataLen) !=
+            ERROR_SUCCESS)
+            break;
+        data[256] = 0;
+        if (data[0] != 0)
+            PortList->push_back(UnicodeString(reinterpret_cast<const char16_t*>(data)));
+    }
+
+    std::vector<int> order(PortList->size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = static_cast<int>(i);
+    std::stable_sort(order.begin(), order.end(),
+                     [this](int a, int b) { return PortListSortCompare(PortList, a, b) < 0; });
+    TStringList sorted;
+    sorted.reserve(order.size());
+    for (int i : order)
+        sorted.push_back(std::move((*PortList)[static_cast<std::size_t>(i)]));
+    PortList->swap(sorted);
+}
+
+int TCommSerialPortInfo::PortNo(const UnicodeString& Name)
+{
+    if (Name.empty())
+        return 0;
+    UnicodeString prefix = Name.substr(0, 3);
+    for (auto& c : prefix)
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<char16_t>(c - (u'a' - u'A'));
+    if (prefix != u"COM")
+        return 0;
+    const UnicodeString rest = Name.size() > 3 ? Name.substr(3) : UnicodeString();
+
+    // Integer rules of wcstol: blanks, one sign, decimal digits, saturation.
+    std::size_t i = 0;
+    while (i < rest.size() && (rest[i] == u' ' || (rest[i] >= u'\t' && rest[i] <= u'\r')))
+        ++i;
+    bool negative = false;
+    if (i < rest.size() && (rest[i] == u'+' || rest[i] == u'-')) {
+        negative = rest[i] == u'-';
+        ++i;
+    }
+    const std::size_t digitsStart = i;
+    long long value = 0;
+    constexpr long long kMax = std::numeric_limits<std::int32_t>::max();
+    for (; i < rest.size() && rest[i] >= u'0' && rest[i] <= u'9'; ++i)
+        if (value <= kMax)
+            value = value * 10 + (rest[i] - u'0');
+    if (i == digitsStart || i != rest.size())
+        return 0;
+    if (negative)
+        return 0;
+    return static_cast<int>(std::min(value, kMax));
+}
+
+UnicodeString TCommSerialPortInfo::PortName(int Number)
+{
+    if (Number <= 0)
+        return UnicodeString();
+    return u"COM" + IntToStr(Number);
+}
+
+int TCommSerialPortInfo::PortListSortCompare(TStringList* List, int Index1, int Index2)
+{
+    const UnicodeString& s1 = (*List)[static_cast<std::size_t>(Index1)];
+    const UnicodeString& s2 = (*List)[static_cast<std::size_t>(Index2)];
+    const int n1 = PortNo(s1);
+    const int n2 = PortNo(s2);
+    if (n1 > 0 && n2 > 0)
+        return n1 - n2;
+    if (n1 != n2)
+        return n2 - n1;
+    const int c = s1.compare(s2);
+    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+// ---------------------------------------------------------------------------
+// Serial port: one open session
+
+namespace {
+
+constexpr unsigned kHolderPort = 1;
+constexpr unsigned kHolderReader = 2;
+constexpr unsigned kHolderWriter = 4;
+
+constexpr DWORD kMaskFull = 0x05BF;
+constexpr DWORD kMaskDataOnly = 0x0085;
+constexpr DWORD kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+constexpr DWORD kReadChunk = 2048;
+constexpr long kWriteChunk = 512;
+// A read that keeps failing is given up for this pass instead of spinning.
+constexpr int kMaxReadFailures = 8;
+
+bool IsValidHandle(HANDLE h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+
+// Pause after a pass that achieved nothing: 1 ms as usual, growing to 100 ms
+// when a broken device makes every pass fail at once, so it costs no CPU.
+DWORD IdleDelay(int idlePasses)
+{
+    if (idlePasses <= 10)
+        return 1;
+    const int shift = std::min(idlePasses - 10, 7);
+    return std::min<DWORD>(DWORD(1) << shift, 100);
+}
+
+} // namespace
+
+struct TComm32::TIoSession {
+    TComm32* Port = nullptr;
+    std::atomic<unsigned> Holders{kHolderPort};
+
+    HANDLE Device = INVALID_HANDLE_VALUE;
+    bool OwnsDevice = false;
+    bool Attached = false;
+    bool CtsFlow = false;
+    bool DataOnly = false;
+
+    std::atomic<bool> ReadKeepRunning{false};
+    std::atomic<bool> WriteKeepRunning{false};
+    HANDLE ReadStopEvent = nullptr;
+    HANDLE WriteStopEvent = nullptr;
+    HANDLE WriteRequestEvent = nullptr;
+    OVERLAPPED ReadOs{};
+    OVERLAPPED WriteOs{};
+
+    // Reader: its WaitCommEvent record and mask, and its receive buffer. They
+    // live here, not on the thread's stack, so a wait that completes late
+    // never writes into a finished stack.
+    OVERLAPPED WaitOs{};
+    DWORD EvtMask = 0;
+    char RecvBuf[kReadChunk];
+    // Raised by the writer when it finished a chunk after a transmit-empty
+    // event had to be held back; the reader then reports it.
+    std::atomic<HANDLE> TxKick{nullptr};
+
+    // Writer: the chunk under way stays here until its write has ended.
+    char Chunk[kWriteChunk];
+    std::atomic<bool> ChunkBusy{false};
+    std::atomic<bool> TxOwed{false};
+    std::atomic<bool> DropChunk{false};
+
+    ~TIoSession()
+    {
+        // The device goes first, which also ends anything still pending on it.
+        if (OwnsDevice && IsValidHandle(Device))
+            CloseHandle(Device);
+        for (HANDLE h : {ReadOs.hEvent, ReadStopEvent, WriteRequestEvent, WriteOs.hEvent, WriteStopEvent,
+                         TxKick.load()})
+            if (h != nullptr)
+                CloseHandle(h);
+    }
+
+    void Release(unsigned holder)
+    {
+        if (Holders.fetch_and(~holder, std::memory_order_acq_rel) == holder)
+            delete this;
+    }
+    bool Holds(unsigned holder) const { return (Holders.load(std::memory_order_acquire) & holder) != 0; }
+
+    void RunReader();
+    void RunWriter();
+    bool TakeTxEmpty();
+    void FinishPending(OVERLAPPED& os);
+};
+
+// Transmit-empty is reported only when the output queue is empty and no chunk
+// is under way: then the device really has sent everything handed to the port.
+// When it has to be held back, the writer is told, and reports it through the
+// kick event as soon as its chunk is done (seq_cst on both flags, so either
+// this side sees the chunk finished or the writer sees the debt).
+bool TComm32::TIoSession::TakeTxEmpty()
+{
+    TxOwed.store(true, std::memory_order_seq_cst);
+    if (Port->FOutQueue->Count() != 0)
+        return false;
+    if (ChunkBusy.load(std::memory_order_seq_cst))
+        return false;
+    return TxOwed.exchange(false, std::memory_order_seq_cst);
+}
+
+// Waits for an overlapped operation of this thread that may still be pending,
+// so that its record and buffer can go.
+void TComm32::TIoSession::FinishPending(OVERLAPPED& os)
+{
+    DWORD n = 0;
+    if (GetOverlappedResult(Device, &os, &n, FALSE) || GetLastError() != ERROR_IO_INCOMPLETE)
+        return;
+    if (CancelIo(Device))
+        GetOverlappedResult(Device, &os, &n, TRUE);
+}
+
+void TComm32::TIoSession::RunReader()
+{
+    TComm32* port = Port;
+    WaitOs = OVERLAPPED{};
+    WaitOs.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (WaitOs.hEvent == nullptr)
+        return;
+    TxKick.store(CreateEventW(nullptr, FALSE, FALSE, nullptr), std::memory_order_release);
+    if (!SetCommMask(Device, DataOnly ? kMaskDataOnly : kMaskFull)) {
+        CloseHandle(WaitOs.hEvent);
+        WaitOs.hEvent = nullptr;
+        return;
+    }
+
+    bool waitPending = false;
+    int idlePasses = 0;
+    while (ReadKeepRunning.load(std::memory_order_acquire)) {
+        DWORD mask = 0;
+        bool kicked = false;
+        if (!waitPending) {
+            EvtMask = 0;
+            if (WaitCommEvent(Device, &EvtMask, &WaitOs))
+                mask = EvtMask;
+            else if (GetLastError() == ERROR_IO_PENDING)
+                waitPending = true;
+        }
+        if (waitPending) {
+            const HANDLE kick = TxKick.load(std::memory_order_acquire);
+            const HANDLE set[3] = {ReadStopEvent, WaitOs.hEvent, kick};
+            const DWORD r = WaitForMultipleObjects(kick ? 3 : 2, set, FALSE, INFINITE);
+            if (r == WAIT_OBJECT_0)
+                break;
+            if (r == WAIT_OBJECT_0 + 1) {
+                waitPending = false;
+                mask = EvtMask;
+            } else if (r == WAIT_OBJECT_0 + 2) {
+                kicked = true;
+            }
+        }
+        if (!ReadKeepRunning.load(std::memory_order_acquire))
+            break;
+
+        bool progress = false;
+        if (mask & EV_RXCHAR) {
+            DWORD errors = 0;
+            COMSTAT stat{};
+            DWORD left = ClearCommError(Device, &errors, &stat) ? stat.cbInQue : 0;
+            int failures = 0;
+            while (left > 0) {
+                DWORD got = 0;
+                BOOL ok = ReadFile(Device, RecvBuf, std::min(left, kReadChunk), &got, &ReadOs);
+                if (!ok && GetLastError() == ERROR_IO_PENDING) {
+                    // Only bytes the driver holds are asked for, so this ends
+                    // soon; wait for it rather than reuse a busy record.
+                    const HANDLE rs[2] = {ReadStopEvent, ReadOs.hEvent};
+                    if (WaitForMultipleObjects(2, rs, FALSE, INFINITE) == WAIT_OBJECT_0) {
+                        FinishPending(ReadOs);
+                        break;
+                    }
+                    ok = GetOverlappedResult(Device, &ReadOs, &got, FALSE);
+                }
+                if (ok && got > 0) {
+                    got = std::min(got, left);
+                    port->FInQueue->In(RecvBuf, static_cast<long>(got));
+                    left -= got;
+                    failures = 0;
+                    progress = true;
+                } else if (++failures >= kMaxReadFailures) {
+                    break;
+                }
+            }
+        }
+        if (mask & kLineEvents) {
+            DWORD status = 0;
+            if (GetCommModemStatus(Device, &status))
+                port->FModemStatus.store(status, std::memory_order_release);
+            if ((mask & EV_CTS) && !Attached && CtsFlow && (port->FModemStatus.load() & MS_CTS_ON))
+                mask |= EV_TXEMPTY;
+            progress = true;
+        }
+        if (mask & EV_TXEMPTY) {
+            if ((port->FModemStatus.load() & MS_CTS_ON) || !CtsFlow || Attached) {
+                SetEvent(WriteRequestEvent);
+                progress = true;
+            }
+            if (!TakeTxEmpty())
+                mask &= ~static_cast<DWORD>(EV_TXEMPTY);
+        }
+        if (kicked && TakeTxEmpty())
+            mask |= EV_TXEMPTY;
+        if (mask & EV_ERR) {
+            DWORD errors = 0;
+            COMSTAT stat{};
+            ClearCommError(Device, &errors, &stat);
+        }
+        if ((mask & ~static_cast<DWORD>(EV_ERR | EV_RXCHAR)) != 0)
+            progress = true;
+
+        if (mask != 0)
+            port->CommNotify(static_cast<int>(mask));
+        idlePasses = progress ? 0 : idlePasses + 1;
+        if (mask == 0 || idlePasses > 10)
+            WaitForSingleObject(ReadStopEvent, IdleDelay(idlePasses));
+    }
+
+    if (waitPending)
+        FinishPending(WaitOs);
+    CloseHandle(WaitOs.hEvent);
+    WaitOs.hEvent = nullptr;
+}
+
+void TComm32::TIoSession::RunWriter()
+{
+    TComm32* port = Port;
+    long length = 0;
+    long written = 0;
+    bool writePending = false;
+    int failures = 0;
+    const HANDLE requestSet[2] = {WriteStopEvent, WriteRequestEvent};
+    const HANDLE completionSet[2] = {WriteStopEvent, WriteOs.hEvent};
+
+    auto chunkDone = [&] {
+        ChunkBusy.store(false, std::memory_order_seq_cst);
+        if (TxOwed.exchange(false, std::memory_order_seq_cst))
+            if (HANDLE kick = TxKick.load(std::memory_order_acquire))
+                SetEvent(kick);
+    };
+
+    while (WriteKeepRunning.load(std::memory_order_acquire)) {
+        const DWORD r = WaitForMultipleObjects(2, requestSet, FALSE, INFINITE);
+        if (!WriteKeepRunning.load(std::memory_order_acquire) || r == WAIT_OBJECT_0)
+            break;
+        if (r == WAIT_FAILED) {
+            WaitForSingleObject(WriteStopEvent, IdleDelay(++failures));
+            continue;
+        }
+        ResetEvent(WriteRequestEvent);
+
+        if (written < length && DropChunk.exchange(false)) {
+            written = length;
+            chunkDone();
+        }
+        if (written < length) {
+            DWORD n = 0;
+            bool ok = false;
+            TxOwed.store(false, std::memory_order_seq_cst);
+            if (WriteFile(Device, Chunk + written, static_cast<DWORD>(length - written), &n, &WriteOs)) {
+                ok = true;
+            } else if (GetLastError() == ERROR_IO_PENDING) {
+                writePending = true;
+                const DWORD w = WaitForMultipleObjects(2, completionSet, FALSE, INFINITE);
+                if (!WriteKeepRunning.load(std::memory_order_acquire) || w == WAIT_OBJECT_0)
+                    break;
+                writePending = false;
+                ok = GetOverlappedResult(Device, &WriteOs, &n, FALSE);
+            }
+            if (ok) {
+                written += std::min<long>(static_cast<long>(n), length - written);
+                failures = 0;
+                if (written >= length)
+                    chunkDone();
+            } else {
+                ++failures;
+            }
+            if (written < length)
+                SetEvent(WriteRequestEvent);
+            // A device that refuses every write is retried ever more slowly.
+            WaitForSingleObject(WriteStopEvent, failures > 0 ? IdleDelay(failures + 5) : 1);
+        } else {
+            DropChunk.store(false);
+            ChunkBusy.store(true, std::memory_order_seq_cst);
+            const long n = port->FOutQueue->Out(Chunk, kWriteChunk);
+            if (n > 0) {
+                written = 0;
+                length = n;
+                SetEvent(WriteRequestEvent);
+            } else {
+                chunkDone();
+            }
+        }
+    }
+
+    if (writePending)
+        FinishPending(WriteOs);
+}
+
+void TComm32::_ReadThread(void* Port)
+{
+    auto* session = static_cast<TIoSession*>(Port);
+    TComm32* port = session->Port;
+    session->RunReader();
+    session->Release(kHolderReader);
+    // Last touch of the port: its destructor waits for this.
+    port->FLiveThreads.fetch_sub(1, std::memory_order_release);
+}
+
+void TComm32::_WriteThread(void* Port)
+{
+    auto* session = static_cast<TIoSession*>(Port);
+    TComm32* port = session->Port;
+    session->RunWriter();
+    session->Release(kHolderWriter);
+    port->FLiveThreads.fetch_sub(1, std::memory_order_release);
+}
+
+// ---------------------------------------------------------------------------
+// Serial port
+
+TComm32::TComm32() : FPortName(TCommSerialPortInfo::PortName(2))
+{
+    FDcb.DCBlength = sizeof(DCB);
+    FDcb.BaudRate = 115200;
+    FDcb.fBinary = 1;
+    FDcb.fDtrControl = DTR_CONTROL_ENABLE;
+    FDcb.fRtsControl = RTS_CONTROL_ENABLE;
+    FDcb.XonLim = 2048;
+    FDcb.XoffLim = 512;
+    FDcb.ByteSize = 8;
+    FDcb.Parity = NOPARITY;
+    FDcb.StopBits = ONESTOPBIT;
+    FDcb.XonChar = 0x11;
+    FDcb.XoffChar = 0x13;
+    FInQueue = new TCommQueue(8192);
+    FOutQueue = new TCommQueue(8192);
+}
+
+TComm32::~TComm32()
+{
+    try {
+        TComm32::Close();
+    } catch (...) {
+    }
+    // A thread stuck in a handler must not come back to a freed port.
+    while (FLiveThreads.load(std::memory_order_acquire) > 0)
+        ::Sleep(5);
+    delete FOutQueue;
+    delete FInQueue;
+}
+
+long TComm32::Read(void* Buffer, long Size) { return FInQueue->Out(static_cast<char*>(Buffer), Size); }
+
+long TComm32::Write(const void* Buffer, long Size)
+{
+    if (DisableWrite.load())
+        return 0;
+    const long n = FOutQueue->In(static_cast<const char*>(Buffer), Size);
+    _SignalWriter();
+    return n;
+}
+
+long TComm32::Command(const char* Text)
+{
+    const long n = Text ? FOutQueue->In(Text, static_cast<long>(std::strlen(Text))) : 0;
+    _SignalWriter();
+    return n;
+}
+
+// Write and Command may run on another thread (the package sender runs on the
+// reader) while Close lets the session go; Close waits for this count to drop.
+void TComm32::_SignalWriter()
+{
+    FSignallers.fetch_add(1, std::memory_order_seq_cst);
+    if (TIoSession* s = FSession.load(std::memory_order_seq_cst))
+        if (s->WriteRequestEvent != nullptr)
+            SetEvent(s->WriteRequestEvent);
+    FSignallers.fetch_sub(1, std::memory_order_release);
+}
+
+void TComm32::PurgeRead(bool Abort)
+{
+    if (!Active())
+        return;
+    PurgeComm(FHandle, PURGE_RXCLEAR | (Abort ? PURGE_RXABORT : 0));
+    FInQueue->Clear();
+}
+
+void TComm32::PurgeWrite(bool Abort)
+{
+    if (!Active())
+        return;
+    PurgeComm(FHandle, PURGE_TXCLEAR | (Abort ? PURGE_TXABORT : 0));
+    FOutQueue->Clear();
+    // The chunk in the writer's hands is part of what is purged.
+    if (TIoSession* s = FSession.load())
+        s->DropChunk.store(true);
+}
+
+void TComm32::ResetModem() { Command(Str_ResetModem); }
+
+void TComm32::InitModem()
+{
+    char text[64];
+    std::snprintf(text, sizeof text, Fmt_InitModem, static_cast<int>(fGetFCtrl()), static_cast<int>(FAutoAnswer));
+    Command(text);
+}
+
+bool TComm32::EscapeCommFunction(unsigned long Func)
+{
+    if (!Active())
+        return false;
+    if (!::EscapeCommFunction(FHandle, static_cast<DWORD>(Func)))
+        return false;
+    switch (Func) {
+    case SETRTS: FRtsState = true; break;
+    case CLRRTS: FRtsState = false; break;
+    case SETDTR: FDtrState = true; break;
+    case CLRDTR: FDtrState = false; break;
+    default: break;
+    }
+    return true;
+}
+
+void TComm32::Open()
+{
+    if (Active())
+        return;
+    auto code = static_cast<EComm32Error::TErrorCode>(0);
+    auto* session = new TIoSession();
+    session->Port = this;
+    session->Attached = FHandleAttached;
+
+    if (!FInQueue->IsValid())
+        code = EComm32Error::ecInitReadBuf;
+    else if (!FOutQueue->IsValid())
+        code = EComm32Error::ecInitWriteBuf;
+
+    if (code == 0 && !FHandleAttached) {
+        const UnicodeString device = u"\\\\.\\" + FPortName;
+        FHandle = CreateFileW(reinterpret_cast<LPCWSTR>(device.c_str()), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (FHandle == INVALID_HANDLE_VALUE)
+            code = EComm32Error::ecOpenPort;
+        else
+            session->OwnsDevice = true;
+    }
+    session->Device = FHandle;
+
+    if (code == 0 && !SetCommMask(FHandle, EV_RXFLAG))
+        code = EComm32Error::ecSetCommMask;
+    if (code == 0 && !FHandleAttached && !SetupComm(FHandle, static_cast<DWORD>(FHwInSize), static_cast<DWORD>(FHwOutSize)))
+        code = EComm32Error::ecSetupComm;
+
+    if (code == 0) {
+        if (FHandleAttached) {
+            DCB dcb{};
+            dcb.DCBlength = sizeof(DCB);
+            if (!GetCommState(FHandle, &dcb)) {
+                code = EComm32Error::ecGetCommState;
+            } else {
+                dcb.fAbortOnError = 0;
+                if (!SetCommState(FHandle, &dcb))
+                    code = EComm32Error::ecSetCommState;
+            }
+            session->CtsFlow = dcb.fOutxCtsFlow != 0;
+        } else {
+            if (FDcb.fDtrControl != DTR_CONTROL_HANDSHAKE)
+                FDcb.fDtrControl = FDtrState ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+            if (FDcb.fRtsControl != RTS_CONTROL_HANDSHAKE && FDcb.fRtsControl != RTS_CONTROL_TOGGLE)
+                FDcb.fRtsControl = FRtsState ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+            DCB dcb = FDcb;
+            if (!SetCommState(FHandle, &dcb))
+                code = EComm32Error::ecSetCommState;
+            session->CtsFlow = FDcb.fOutxCtsFlow != 0;
+        }
+    }
+    session->DataOnly = FDataOnly.load();
+
+    if (code == 0) {
+        session->ReadOs = OVERLAPPED{};
+        session->ReadOs.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        session->ReadStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (session->ReadOs.hEvent == nullptr || session->ReadStopEvent == nullptr)
+            code = EComm32Error::ecCreateReadEvent;
+    }
+    if (code == 0) {
+        session->WriteOs = OVERLAPPED{};
+        session->WriteOs.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        session->WriteRequestEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        session->WriteStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (session->WriteOs.hEvent == nullptr || session->WriteRequestEvent == nullptr ||
+            session->WriteStopEvent == nullptr)
+            code = EComm32Error::ecCreateWriteEvent;
+    }
+    // Published only now that its events exist (or never will).
+    FSession.store(session, std::memory_order_seq_cst);
+
+    if (code == 0) {
+        session->ReadKeepRunning.store(true);
+        session->Holders.fetch_or(kHolderReader);
+        FLiveThreads.fetch_add(1);
+        FReadThread = _beginthread(_ReadThread, 4096, session);
+        if (FReadThread == static_cast<std::uintptr_t>(-1)) {
+            session->ReadKeepRunning.store(false);
+            session->Holders.fetch_and(~kHolderReader);
+            FLiveThreads.fetch_sub(1);
+            code = EComm32Error::ecCreateReadThread;
+        }
+    }
+    if (code == 0) {
+        session->WriteKeepRunning.store(true);
+        session->Holders.fetch_or(kHolderWriter);
+        FLiveThreads.fetch_add(1);
+        FWriteThread = _beginthread(_WriteThread, 4096, session);
+        if (FWriteThread == static_cast<std::uintptr_t>(-1)) {
+            session->WriteKeepRunning.store(false);
+            session->Holders.fetch_and(~kHolderWriter);
+            FLiveThreads.fetch_sub(1);
+            code = EComm32Error::ecCreateWriteThread;
+        }
+    }
+
+    if (code != 0) {
+        Close();
+        throw EComm32Error(code, FPortName);
+    }
+
+    if (session->Holds(kHolderReader))
+        SetThreadPriority(reinterpret_cast<HANDLE>(FReadThread), THREAD_PRIORITY_HIGHEST);
+    FActive.store(true);
+    DisableWrite.store(false);
+    DWORD status = 0;
+    if (GetCommModemStatus(FHandle, &status))
+        FModemStatus.store(status);
+    FDtrState = FDcb.fDtrControl != 0;
+    FRtsState = FDcb.fRtsControl != 0;
+    CommNotify(EV_CTS | EV_DSR | EV_RLSD);
+    CommAfterOpen();
+}
+
+void TComm32::Close()
+{
+    const bool wasActive = Active();
+    if (wasActive)
+        CommBeforeClose();
+
+    TIoSession* session = FSession.load();
+    if (session) {
+        session->ReadKeepRunning.store(false);
+        session->WriteKeepRunning.store(false);
+    }
+    if (IsValidHandle(FHandle))
+        SetCommMask(FHandle, EV_RXFLAG);
+    auto code = static_cast<EComm32Error::TErrorCode>(0);
+    if (session) {
+        if (session->ReadStopEvent)
+            SetEvent(session->ReadStopEvent);
+        if (session->WriteStopEvent)
+            SetEvent(session->WriteStopEvent);
+        for (int i = 0; i < 100 && session->Holds(kHolderReader | kHolderWriter); ++i)
+            ::Sleep(5);
+        if (session->Holds(kHolderWriter))
+            code = EComm32Error::ecCloseWriteThread;
+        else if (session->Holds(kHolderReader))
+            code = EComm32Error::ecCloseReadThread;
+    }
+    FReadThread = static_cast<std::uintptr_t>(-1);
+    FWriteThread = static_cast<std::uintptr_t>(-1);
+
+    if (session) {
+        FSession.store(nullptr, std::memory_order_seq_cst);
+        while (FSignallers.load(std::memory_order_seq_cst) != 0)
+            std::this_thread::yield();
+        // Frees the events and closes the device now, or, when a thread is
+        // late, as soon as that thread lets go.
+        session->Release(kHolderPort);
+    }
+    if (!FHandleAttached)
+        FHandle = INVALID_HANDLE_VALUE;
+
+    FDtrState = FDcb.fDtrControl != 0;
+    FRtsState = FDcb.fRtsControl != 0;
+    if (wasActive) {
+        FActive.store(false);
+        FModemStatus.store(0);
+        CommNotify(EV_CTS | EV_DSR | EV_RLSD);
+    }
+    if (code != 0)
+        throw EComm32Error(code, FPortName);
+}
+
+void TComm32::CommNotify(int NotifyType)
+{
+    if (!OnCommNotify)
+        return;
+    try {
+        OnCommNotify(this, NotifyType);
+    } catch (...) {
+    }
+}
+
+void TComm32::CommAfterOpen()
+{
+    if (!OnAfterOpen)
+        return;
+    try {
+        OnAfterOpen(this);
+    } catch (...) {
+    }
+}
+
+void TComm32::CommBeforeClose()
+{
+    if (!OnBeforeClose)
+        return;
+    try {
+        OnBeforeClose(this);
+    } catch (...) {
+    }
+}
+
+// An attached handle belongs to whoever attached it: once the port stops
+// using it, it must not keep it, or a later Close would close it.
+void TComm32::_DetachHandle()
+{
+    if (FHandleAttached)
+        FHandle = INVALID_HANDLE_VALUE;
+    FHandleAttached = false;
+}
+
+void TComm32::fSetPort(int n)
+{
+    Close();
+    FPortNo = n;
+    if (n > 0)
+        FPortName = TCommSerialPortInfo::PortName(n);
+    _DetachHandle();
+}
+
+void TComm32::fSetPortName(UnicodeString s)
+{
+    if (s.empty())
+        return;
+    const int n = TCommSerialPortInfo::PortNo(s);
+    Close();
+    FPortNo = n;
+    FPortName = n > 0 ? TCommSerialPortInfo::PortName(n) : s;
+    _DetachHandle();
+}
+
+void TComm32::fSetHandle(void* h)
+{
+    Close();
+    FPortNo = 0;
+    FPortName.clear();
+    FHandle = h;
+    FHandleAttached = true;
+}
+
+void TComm32::fSetActive(bool Value)
+{
+    if (Value)
+        Open();
+    else
+        Close();
+}
+
+unsigned long TComm32::fGetBaud() const { return FDcb.BaudRate; }
+
+void TComm32::fSetBaud(unsigned long Value)
+{
+    Close();
+    FDcb.BaudRate = static_cast<DWORD>(Value);
+}
+
+unsigned char TComm32::fGetParity() const { return FDcb.Parity; }
+
+void TComm32::fSetParity(unsigned char Value)
+{
+    Close();
+    FDcb.Parity = Value;
+}
+
+unsigned char TComm32::fGetByteSize() const { return FDcb.ByteSize; }
+
+void TComm32::fSetByteSize(unsigned char Value)
+{
+    Close();
+    FDcb.ByteSize = Value;
+}
+
+unsigned char TComm32::fGetStopBits() const { return FDcb.StopBits; }
+
+void TComm32::fSetStopBits(unsigned char Value)
+{
+    Close();
+    FDcb.StopBits = Value;
+}
+
+TComm32::TFlowControl TComm32::fGetFCtrl() const
+{
+    const bool cts = FDcb.fOutxCtsFlow != 0;
+    const bool xon = FDcb.fOutX != 0;
+    if (cts && xon)
+        return fcRtsCtsXonXoff;
+    if (cts)
+        return fcRtsCts;
+    if (xon)
+        return fcXonXoff;
+    return fcNone;
+}
+
+void TComm32::fSetFCtrl(TFlowControl Value)
+{
+    Close();
+    FDcb.fDtrControl = DTR_CONTROL_ENABLE;
+    FDcb.fOutxDsrFlow = 0;
+    switch (static_cast<int>(Value)) {
+    case fcRtsCts:
+        FDcb.fOutxCtsFlow = 1;
+        FDcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        FDcb.fOutX = 0;
+        FDcb.fInX = 0;
+        break;
+    case fcXonXoff:
+    case fcTranXonXoff:
+        FDcb.fOutxCtsFlow = 0;
+        FDcb.fRtsControl = RTS_CONTROL_ENABLE;
+        FDcb.fOutX = 1;
+        FDcb.fInX = 1;
+        break;
+    case fcRtsCtsXonXoff:
+        FDcb.fOutxCtsFlow = 1;
+        FDcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        FDcb.fOutX = 1;
+        FDcb.fInX = 1;
+        break;
+    default:
+        FDcb.fOutxCtsFlow = 0;
+        FDcb.fRtsControl = RTS_CONTROL_ENABLE;
+        FDcb.fOutX = 0;
+        FDcb.fInX = 0;
+        break;
+    }
+}
+
+bool TComm32::fGetDTR() const { return Active() && FDtrState; }
+
+void TComm32::fSetDTR(bool Value)
+{
+    if (Active())
+        EscapeCommFunction(Value ? SETDTR : CLRDTR);
+    else
+        FDtrState = Value;
+}
+
+bool TComm32::fGetRTS() const { return Active() && FRtsState; }
+
+void TComm32::fSetRTS(bool Value)
+{
+    if (Active())
+        EscapeCommFunction(Value ? SETRTS : CLRRTS);
+    else
+        FRtsState = Value;
+}
+
+bool TComm32::fGetCTS() const { return (FModemStatus.load() & MS_CTS_ON) != 0; }
+bool TComm32::fGetDSR() const { return (FModemStatus.load() & MS_DSR_ON) != 0; }
+bool TComm32::fGetRING() const { return (FModemStatus.load() & MS_RING_ON) != 0; }
+bool TComm32::fGetRLSD() const { return (FModemStatus.load() & MS_RLSD_ON) != 0; }
+
+void TComm32::fSetDataOnly(bool Value)
+{
+    Close();
+    FDataOnly.store(Value);
+}
+
+void TComm32::fSetAAns(unsigned char Value) { FAutoAnswer = Value; }
+
+long TComm32::fGetInBufSize() const { return FInQueue->BufSize(); }
+void TComm32::fSetInBufSize(long n) { FInQueue->fSetBufSize(n); }
+long TComm32::fGetOutBufSize() const { return FOutQueue->BufSize(); }
+void TComm32::fSetOutBufSize(long n) { FOutQueue->fSetBufSize(n); }
+
+void TComm32::fSetHwInSize(long n) { fSetHwBufSize(n, FHwOutSize); }
+void TComm32::fSetHwOutSize(long n) { fSetHwBufSize(FHwInSize, n); }
+
+void TComm32::fSetHwBufSize(long in, long out)
+{
+    Close();
+    FHwInSize = in;
+    FHwOutSize = out;
+}
+
+} // namespace KelvorComm32

@@ -89,11 +89,21 @@ public:
     bool Out(char* c);
     long Out(char* dst, long len);
 
+    TCommQueue(const TCommQueue&) = delete;
+    TCommQueue& operator=(const TCommQueue&) = delete;
+
 private:
+    class TUse;
+    class TReconfigure;
+
     std::atomic<long> FBufSize;
     std::atomic<long> FOut{0};
     std::atomic<long> FIn{0};
     std::atomic<char*> FBuf{nullptr};
+    // Clear and resize may run on a third thread while a put and a take run;
+    // puts and takes announce themselves here so that those two can wait.
+    std::atomic<int> FUsers{0};
+    std::atomic<bool> FReconfiguring{false};
 };
 
 using TStringList = std::vector<UnicodeString>;
@@ -112,6 +122,9 @@ public:
     static int PortNo(const UnicodeString& Name);
     static UnicodeString PortName(int Number);
     static int PortListSortCompare(TStringList* List, int Index1, int Index2);
+
+    TCommSerialPortInfo(const TCommSerialPortInfo&) = delete;
+    TCommSerialPortInfo& operator=(const TCommSerialPortInfo&) = delete;
 };
 
 // One serial port: settings, open/close, queues, I/O threads, modem lines.
@@ -207,7 +220,18 @@ public:
     static void _ReadThread(void* Port);
     static void _WriteThread(void* Port);
 
+    TComm32(const TComm32&) = delete;
+    TComm32& operator=(const TComm32&) = delete;
+
 private:
+    // Everything one open session shares with its two threads: events,
+    // overlapped records, buffers, flags. Released by its last holder, so a
+    // thread that outlives Close never touches freed handles or memory.
+    struct TIoSession;
+
+    void _DetachHandle();
+    void _SignalWriter();
+
     HANDLE FHandle = INVALID_HANDLE_VALUE;
     DCB FDcb{};
     bool FHandleAttached = false;
@@ -224,16 +248,12 @@ private:
     TCommQueue* FOutQueue = nullptr;
 
     std::uintptr_t FReadThread = static_cast<std::uintptr_t>(-1);
-    std::atomic<bool> FReadKeepRunning{false};
-    std::atomic<bool> FReadRunning{false};
     std::uintptr_t FWriteThread = static_cast<std::uintptr_t>(-1);
-    std::atomic<bool> FWriteKeepRunning{false};
-    std::atomic<bool> FWriteRunning{false};
-    OVERLAPPED FReadOs{};
-    OVERLAPPED FWriteOs{};
-    HANDLE FReadStopEvent = nullptr;
-    HANDLE FWriteStopEvent = nullptr;
-    HANDLE FWriteRequestEvent = nullptr;
+    std::atomic<TIoSession*> FSession{nullptr};
+    // Threads started and not yet finished with this object (late ones included).
+    std::atomic<int> FLiveThreads{0};
+    // Callers of Write/Command inside their wake-up of the writer.
+    std::atomic<int> FSignallers{0};
     std::atomic<unsigned long> FModemStatus{0};
 };
 
