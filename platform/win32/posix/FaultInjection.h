@@ -17,6 +17,16 @@ void ResetFaults();
 // SetLastError) when this call is to fail.
 bool ShouldFail(const char* name);
 
+// Stand-in modem lines for devices that have none (pseudo-terminals). While
+// enabled, every serial handle reports `inputs` (MS_CTS_ON, MS_DSR_ON,
+// MS_RING_ON, MS_RLSD_ON) from GetCommModemStatus and as line events when
+// they change; EscapeCommFunction and SetCommState set the outputs instead of
+// the device's, readable with FakeModemOutputs(). Thread-safe.
+void SetFakeModemLines(bool enabled, DWORD inputs = 0);
+constexpr DWORD kFakeDtr = 0x01;
+constexpr DWORD kFakeRts = 0x02;
+DWORD FakeModemOutputs();
+
 // Where COMn points: the device-map folder ($KELVORCOMM_DEVICES, else
 // ~/.config/kelvorcomm/devices), else /dev/ttyS<n-1>. Exposed for tests.
 std::string ResolveDevicePath(const std::u16string& win32Name);

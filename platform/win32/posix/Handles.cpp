@@ -1,0 +1,384 @@
+// Handles, events, waits, threads and the per-thread error code.
+#include "platform/win32/posix/FaultInjection.h"
+#include "platform/win32/posix/Internal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace win32posix::detail {
+
+namespace {
+
+thread_local DWORD tLastError = 0;
+
+struct Table {
+    std::mutex m;
+    std::unordered_map<std::uintptr_t, std::shared_ptr<Object>> objects;
+    std::uintptr_t next = 1;
+};
+
+// Never destroyed: threads may still look handles up while the process exits.
+Table& TheTable()
+{
+    static Table* t = new Table;
+    return *t;
+}
+
+} // namespace
+
+std::mutex& WaitMutex()
+{
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
+
+static void SignalLocked(Object& o)
+{
+    o.signaled = true;
+    for (Waiter* w : o.waiters)
+        w->cv.notify_one();
+}
+
+void Signal(Object& o)
+{
+    std::lock_guard lk(WaitMutex());
+    SignalLocked(o);
+}
+
+void Unsignal(Object& o)
+{
+    std::lock_guard lk(WaitMutex());
+    o.signaled = false;
+}
+
+std::uintptr_t Insert(std::shared_ptr<Object> o)
+{
+    Table& t = TheTable();
+    std::lock_guard lk(t.m);
+    // Multiples of four, like Windows handles: never 0 and never -1.
+    std::uintptr_t h = (t.next++) << 2;
+    t.objects.emplace(h, std::move(o));
+    return h;
+}
+
+std::shared_ptr<Object> Lookup(std::uintptr_t h)
+{
+    Table& t = TheTable();
+    std::lock_guard lk(t.m);
+    auto it = t.objects.find(h);
+    return it == t.objects.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<Object> Remove(std::uintptr_t h)
+{
+    Table& t = TheTable();
+    std::shared_ptr<Object> o;
+    {
+        std::lock_guard lk(t.m);
+        auto it = t.objects.find(h);
+        if (it == t.objects.end())
+            return nullptr;
+        o = std::move(it->second);
+        t.objects.erase(it);
+    }
+    o->OnClose();
+    return o;
+}
+
+DWORD ErrnoToWin32(int e)
+{
+    switch (e) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: case ENOTDIR: case ENAMETOOLONG: case ELOOP: return ERROR_FILE_NOT_FOUND;
+    case EACCES: case EPERM: case EBUSY: case EWOULDBLOCK: return ERROR_ACCESS_DENIED;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL: case ERANGE: return ERROR_INVALID_PARAMETER;
+    case ENOTTY: case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
+    case EIO: case ENXIO: case ENODEV: return ERROR_DEVICE_NOT_CONNECTED;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    default: return ERROR_GEN_FAILURE;
+    }
+}
+
+DWORD OpenErrnoToWin32(int e)
+{
+    switch (e) {
+    // A missing port on Windows is "file not found", whatever the reason.
+    case ENOENT: case ENOTDIR: case ENAMETOOLONG: case ELOOP: case ENXIO: case ENODEV:
+        return ERROR_FILE_NOT_FOUND;
+    default:
+        return ErrnoToWin32(e);
+    }
+}
+
+} // namespace win32posix::detail
+
+using namespace win32posix::detail;
+using win32posix::ShouldFail;
+
+DWORD GetLastError() { return tLastError; }
+void SetLastError(DWORD dwErrCode) { tLastError = dwErrCode; }
+
+BOOL CloseHandle(HANDLE hObject)
+{
+    auto o = Lookup(Raw(hObject));
+    // Registry keys are closed with RegCloseKey only.
+    if (!o || o->kind == Kind::Key || !Remove(Raw(hObject))) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// ---- events ----
+
+namespace {
+class Event : public Object {
+public:
+    explicit Event(bool manual) : Object(Kind::Event, manual) {}
+};
+} // namespace
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName)
+{
+    if (ShouldFail("CreateEventW"))
+        return nullptr;
+    if (lpName && *lpName) {
+        // Named events are shared between processes on Windows; nothing here needs them.
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    auto e = std::make_shared<Event>(bManualReset != FALSE);
+    e->signaled = bInitialState != FALSE;
+    return reinterpret_cast<HANDLE>(Insert(std::move(e)));
+}
+
+BOOL SetEvent(HANDLE hEvent)
+{
+    if (ShouldFail("SetEvent"))
+        return FALSE;
+    auto e = LookupAs<Object>(hEvent, Kind::Event);
+    if (!e) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    Signal(*e);
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent)
+{
+    if (ShouldFail("ResetEvent"))
+        return FALSE;
+    auto e = LookupAs<Object>(hEvent, Kind::Event);
+    if (!e) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    Unsignal(*e);
+    return TRUE;
+}
+
+// ---- waits ----
+
+static DWORD WaitObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
+{
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || !lpHandles) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    std::vector<std::shared_ptr<Object>> objs;
+    objs.reserve(nCount);
+    for (DWORD i = 0; i < nCount; ++i) {
+        auto o = Lookup(Raw(lpHandles[i]));
+        if (!o || o->kind == Kind::Key) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        objs.push_back(std::move(o));
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
+    Waiter w;
+    bool registered = false;
+    std::unique_lock lk(WaitMutex());
+    auto unregister = [&] {
+        if (!registered)
+            return;
+        for (auto& o : objs)
+            o->waiters.erase(std::remove(o->waiters.begin(), o->waiters.end(), &w), o->waiters.end());
+    };
+    bool timedOut = false;
+    for (;;) {
+        if (!bWaitAll) {
+            for (DWORD i = 0; i < nCount; ++i) {
+                Object& o = *objs[i];
+                if (o.signaled) {
+                    if (!o.manualReset)
+                        o.signaled = false;
+                    unregister();
+                    return WAIT_OBJECT_0 + i;
+                }
+            }
+        } else if (std::all_of(objs.begin(), objs.end(), [](auto& o) { return o->signaled; })) {
+            for (auto& o : objs)
+                if (!o->manualReset)
+                    o->signaled = false;
+            unregister();
+            return WAIT_OBJECT_0;
+        }
+        if (timedOut || dwMilliseconds == 0) {
+            unregister();
+            return WAIT_TIMEOUT;
+        }
+        if (!registered) {
+            for (auto& o : objs)
+                o->waiters.push_back(&w);
+            registered = true;
+        }
+        if (dwMilliseconds == INFINITE)
+            w.cv.wait(lk);
+        else if (w.cv.wait_until(lk, deadline) == std::cv_status::timeout)
+            timedOut = true; // one last look before giving up
+    }
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
+{
+    if (ShouldFail("WaitForSingleObject"))
+        return WAIT_FAILED;
+    return WaitObjects(1, &hHandle, FALSE, dwMilliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
+{
+    if (ShouldFail("WaitForMultipleObjects"))
+        return WAIT_FAILED;
+    return WaitObjects(nCount, lpHandles, bWaitAll, dwMilliseconds);
+}
+
+void Sleep(DWORD dwMilliseconds)
+{
+    if (dwMilliseconds == 0) {
+        sched_yield();
+        return;
+    }
+    timespec ts{static_cast<time_t>(dwMilliseconds / 1000), static_cast<long>(dwMilliseconds % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+// ---- threads ----
+
+namespace {
+
+class Thread : public Object {
+public:
+    Thread() : Object(Kind::Thread, true) {}
+    std::atomic<pid_t> tid{0};
+    std::atomic<int> priority{THREAD_PRIORITY_NORMAL};
+    std::atomic<bool> priorityWanted{false};
+};
+
+// Windows priorities above normal become a lower nice value. Only a
+// privileged process may do that; without the right it stays a wish.
+void ApplyPriority(pid_t tid, int priority)
+{
+    if (tid == 0)
+        return;
+    setpriority(PRIO_PROCESS, static_cast<id_t>(tid), -2 * std::clamp(priority, -10, 10));
+}
+
+struct StartBlock {
+    void (*fn)(void*);
+    void* arg;
+    std::shared_ptr<Thread> self;
+    std::uintptr_t handle;
+};
+
+void* ThreadMain(void* p)
+{
+    auto* sb = static_cast<StartBlock*>(p);
+    auto self = std::move(sb->self);
+    self->tid.store(static_cast<pid_t>(syscall(SYS_gettid)));
+    if (self->priorityWanted.load())
+        ApplyPriority(self->tid.load(), self->priority.load());
+    void (*fn)(void*) = sb->fn;
+    void* arg = sb->arg;
+    std::uintptr_t handle = sb->handle;
+    delete sb;
+    fn(arg);
+    // The runtime closes a _beginthread handle itself when the thread ends.
+    Remove(handle);
+    Signal(*self);
+    return nullptr;
+}
+
+} // namespace
+
+std::uintptr_t _beginthread(void (*start_address)(void*), unsigned stack_size, void* arglist)
+{
+    const auto failed = static_cast<std::uintptr_t>(-1);
+    if (ShouldFail("_beginthread")) {
+        errno = EAGAIN;
+        return failed;
+    }
+    if (!start_address) {
+        errno = EINVAL;
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return failed;
+    }
+    auto self = std::make_shared<Thread>();
+    std::uintptr_t handle = Insert(self);
+    auto* sb = new StartBlock{start_address, arglist, self, handle};
+
+    // Linux threads need far more than a Windows 4 KiB request, and the
+    // sanitizers more still.
+    const std::size_t minStack = 1u << 20;
+    long page = sysconf(_SC_PAGESIZE);
+    std::size_t stack = std::max<std::size_t>(stack_size, minStack);
+    if (page > 0)
+        stack = (stack + static_cast<std::size_t>(page) - 1) / static_cast<std::size_t>(page) * static_cast<std::size_t>(page);
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    int rc = pthread_attr_setstacksize(&attr, stack);
+    pthread_t tid;
+    if (rc == 0)
+        rc = pthread_create(&tid, &attr, ThreadMain, sb);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete sb;
+        Remove(handle);
+        errno = rc;
+        SetLastError(rc == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ErrnoToWin32(rc));
+        return failed;
+    }
+    return handle;
+}
+
+BOOL SetThreadPriority(HANDLE hThread, int nPriority)
+{
+    auto t = LookupAs<Thread>(hThread, Kind::Thread);
+    if (!t) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (nPriority < -15 || nPriority > 15) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    t->priority.store(nPriority);
+    t->priorityWanted.store(true);
+    ApplyPriority(t->tid.load(), nPriority);
+    return TRUE;
+}

@@ -1,0 +1,74 @@
+#pragma once
+// Shared internals of the Linux Win32 layer: the handle table, waitable
+// objects and error mapping. Not part of the public interface.
+#include "platform/win32/Win32.h"
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace win32posix::detail {
+
+enum class Kind { Event, Thread, Serial, Key };
+
+// One thread blocked in WaitForSingleObject/WaitForMultipleObjects.
+struct Waiter {
+    std::condition_variable cv;
+};
+
+// Everything a HANDLE can name. The waitable state (signaled, waiters) of
+// every object is guarded by WaitMutex(), so a wait on several objects sees
+// one consistent picture without lock ordering trouble.
+class Object {
+public:
+    Object(Kind k, bool manualReset) : kind(k), manualReset(manualReset) {}
+    virtual ~Object() = default;
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+
+    // Called once when the handle leaves the table (CloseHandle); the object
+    // itself lives on while someone still holds a reference.
+    virtual void OnClose() {}
+
+    const Kind kind;
+    const bool manualReset;
+    bool signaled = false;          // guarded by WaitMutex()
+    std::vector<Waiter*> waiters;   // guarded by WaitMutex()
+};
+
+std::mutex& WaitMutex();
+void Signal(Object& o);
+void Unsignal(Object& o);
+
+// Handle table. Handle values are never reused, so a stale handle is simply
+// not found.
+std::uintptr_t Insert(std::shared_ptr<Object> o);
+std::shared_ptr<Object> Lookup(std::uintptr_t h);
+std::shared_ptr<Object> Remove(std::uintptr_t h);
+
+inline std::uintptr_t Raw(const void* h) { return reinterpret_cast<std::uintptr_t>(h); }
+
+template <class T>
+std::shared_ptr<T> LookupAs(const void* h, Kind k)
+{
+    auto o = Lookup(Raw(h));
+    if (!o || o->kind != k)
+        return nullptr;
+    return std::static_pointer_cast<T>(o);
+}
+
+// errno -> Win32 error code, for calls on an open device.
+DWORD ErrnoToWin32(int e);
+// errno -> Win32 error code, for opening a device.
+DWORD OpenErrnoToWin32(int e);
+
+// Device-map helpers shared by CreateFileW and the registry.
+std::string DeviceMapFolder();
+// n when `name` is COMn (any case, n > 0 without leading zeros), else 0.
+int ComNumber(const std::u16string& name);
+// Length of a NUL-terminated UTF-16 string.
+std::size_t WideLength(LPCWSTR s);
+
+} // namespace win32posix::detail
