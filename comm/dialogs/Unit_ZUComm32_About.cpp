@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <algorithm>
 
-#include "comm/dialogs/DialogGlyphs.h"
+#include "comm/dialogs/DialogLook.h"
 #include "platform/toolkit/Toolkit.h"
 #include "ui_Unit_ZUComm32_About.h"
 
@@ -161,8 +161,15 @@ TForm_ZUComm32_About::TForm_ZUComm32_About(TComponent* Owner, const QString& Nam
     LabelPmtUser->setText(Msgs.fGetMsg(idUser));
     LabelPmtOrgn->setText(Msgs.fGetMsg(idOrgn));
     BnOK->setText(Msgs.fGetMsg(idOK));
-    for (QLabel* l : {LabelCaption, LabelVersion, LabelCo, LabelHomepage, LabelEmail, LabelPmtUser, LabelPmtOrgn})
-        l->adjustSize();
+    // Each text keeps to its own room: the name ends before the version, the
+    // prompts before the values, everything inside the box.
+    const int Right = width() - 2;
+    Glyphs::FitLabel(LabelVersion, Right - LabelVersion->x());
+    Glyphs::FitLabel(LabelCaption, LabelVersion->x() - 4 - LabelCaption->x());
+    for (QLabel* l : {LabelCo, LabelHomepage, LabelEmail})
+        Glyphs::FitLabel(l, Right - l->x());
+    for (QLabel* l : {LabelPmtUser, LabelPmtOrgn})
+        Glyphs::FitLabel(l, LabelUser->x() - 2 - l->x());
 
     ShowSysInfo();
 }
@@ -236,8 +243,9 @@ void TForm_ZUComm32_About::ShowSysInfo()
         Format(u"%s %d.%02d.%04d %s", {Product, Major, Minor, Build, Service.toStdU16String()})));
     LabelUser->setText(User);
     LabelUserOrg->setText(Organisation);
-    for (QLabel* l : {LabelOSVer, LabelUser, LabelUserOrg})
-        l->adjustSize();
+    Glyphs::FitLabel(LabelOSVer, width() - 2 - LabelOSVer->x());
+    for (QLabel* l : {LabelUser, LabelUserOrg})
+        Glyphs::FitLabel(l, BnOK->x() - 4 - l->x());
 }
 
 void TForm_ZUComm32_About::LabelHomepageClick(QObject*)

@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <climits>
 
-#include "comm/dialogs/DialogGlyphs.h"
+#include "comm/dialogs/DialogLook.h"
 #include "comm/dialogs/Unit_ZUComm32_About.h"
 #include "platform/toolkit/Toolkit.h"
 #include "ui_Unit_ZuCommDevice_Settings.h"
@@ -256,8 +256,9 @@ TForm_ZuCommDevice_Settings::TForm_ZuCommDevice_Settings(TComponent* Owner, TZuC
     lbAAns->setText(Msgs.fGetMsg(idAutoAnswer));
     lbInbs->setText(Msgs.fGetMsg(idInBuf));
     lbOutbs->setText(Msgs.fGetMsg(idOutBuf));
+    // The fields start 64 pixels in, so a label has 54 pixels and a small gap.
     for (QLabel* l : {lbPort, lbBaud, lbCheck, lbBits, lbStops, lbFlow, lbAAns, lbInbs, lbOutbs})
-        l->adjustSize();
+        Glyphs::FitLabel(l, 54);
 
     {
         TCommSerialPortInfo Ports;

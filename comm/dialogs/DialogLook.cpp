@@ -1,5 +1,7 @@
-#include "comm/dialogs/DialogGlyphs.h"
+#include "comm/dialogs/DialogLook.h"
 
+#include <QFontMetrics>
+#include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
 #include <QStringList>
@@ -116,6 +118,21 @@ QFont DialogFont()
                               QStringLiteral("DejaVu Sans"), QStringLiteral("WenQuanYi Zen Hei")});
     f.setPixelSize(11);
     return f;
+}
+
+void FitLabel(QLabel* Label, int MaxWidth)
+{
+    QFont f = Label->font();
+    f.setStretch(QFont::Unstretched);
+    Label->setFont(f);
+    Label->adjustSize();
+    for (int stretch = 95; Label->width() > MaxWidth && stretch >= 65; stretch -= 5) {
+        f.setStretch(stretch);
+        Label->setFont(f);
+        Label->adjustSize();
+    }
+    if (Label->width() > MaxWidth)
+        Label->resize(MaxWidth, Label->height());
 }
 
 } // namespace KelvorComm32::Glyphs

@@ -1,0 +1,114 @@
+#pragma once
+// Shared pieces of the dialog tests: the thread locale through the
+// environment, and recorders for message boxes and opened links.
+#include <QApplication>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+#include <cstdlib>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "platform/toolkit/Toolkit.h"
+
+// Readable failure output for Qt strings.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
+namespace dialogtest {
+
+// Sets LC_ALL for the lifetime of the object (the Linux layer reads it on
+// every GetThreadLocale call).
+class LocaleScope {
+public:
+    explicit LocaleScope(const char* Locale)
+    {
+        if (const char* old = std::getenv("LC_ALL")) {
+            fHadOld = true;
+            fOld = old;
+        }
+        setenv("LC_ALL", Locale, 1);
+    }
+    ~LocaleScope()
+    {
+        if (fHadOld)
+            setenv("LC_ALL", fOld.c_str(), 1);
+        else
+            unsetenv("LC_ALL");
+    }
+    LocaleScope(const LocaleScope&) = delete;
+    LocaleScope& operator=(const LocaleScope&) = delete;
+
+private:
+    bool fHadOld = false;
+    std::string fOld;
+};
+
+// Records every message box instead of showing it; also notes which widget
+// of the box's owner held the focus when the box came up.
+class MessageRecorder {
+public:
+    struct Entry {
+        Toolkit::MessageBoxCall call;
+        QWidget* focus;
+    };
+    MessageRecorder()
+    {
+        fOld = Toolkit::SetMessageSink([this](const Toolkit::MessageBoxCall& c) {
+            entries.push_back({c, c.owner ? c.owner->focusWidget() : nullptr});
+            return Toolkit::mrOK;
+        });
+    }
+    ~MessageRecorder() { Toolkit::SetMessageSink(std::move(fOld)); }
+    MessageRecorder(const MessageRecorder&) = delete;
+    MessageRecorder& operator=(const MessageRecorder&) = delete;
+
+    std::vector<Entry> entries;
+
+private:
+    Toolkit::MessageSink fOld;
+};
+
+class LinkRecorder {
+public:
+    LinkRecorder()
+    {
+        fOld = Toolkit::SetLinkSink([this](const QString& url) { links.push_back(url); });
+    }
+    ~LinkRecorder() { Toolkit::SetLinkSink(std::move(fOld)); }
+    LinkRecorder(const LinkRecorder&) = delete;
+    LinkRecorder& operator=(const LinkRecorder&) = delete;
+
+    std::vector<QString> links;
+
+private:
+    Toolkit::LinkSink fOld;
+};
+
+// Runs `Action` on the first modal window that comes up while a modal loop
+// runs (checked from the event loop, so exec() can be driven without a
+// fixed delay). The result tells whether it ran.
+class OnModal {
+public:
+    explicit OnModal(std::function<void(QWidget*)> Action) : fAction(std::move(Action))
+    {
+        fTimer.setInterval(10);
+        QObject::connect(&fTimer, &QTimer::timeout, [this] {
+            if (QWidget* w = QApplication::activeModalWidget()) {
+                fTimer.stop();
+                fRan = true;
+                fAction(w);
+            }
+        });
+        fTimer.start();
+    }
+    bool ran() const { return fRan; }
+
+private:
+    std::function<void(QWidget*)> fAction;
+    QTimer fTimer;
+    bool fRan = false;
+};
+
+} // namespace dialogtest
