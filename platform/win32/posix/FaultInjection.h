@@ -2,6 +2,7 @@
 // Test hook of the Linux Win32 layer: make a named call fail.
 #include "platform/win32/Win32.h"
 
+#include <cstdint>
 #include <string>
 
 namespace win32posix {
@@ -26,6 +27,10 @@ void SetFakeModemLines(bool enabled, DWORD inputs = 0);
 constexpr DWORD kFakeDtr = 0x01;
 constexpr DWORD kFakeRts = 0x02;
 DWORD FakeModemOutputs();
+
+// How many times the serial monitor threads have woken up so far, in total
+// (a port that spins shows here long before it shows as CPU time).
+std::uint64_t MonitorWakeups();
 
 // Where COMn points: the device-map folder ($KELVORCOMM_DEVICES, else
 // ~/.config/kelvorcomm/devices), else /dev/ttyS<n-1>. Exposed for tests.

@@ -27,6 +27,7 @@ namespace {
 std::atomic<bool> gFakeModem{false};
 std::atomic<DWORD> gFakeInputs{0};
 std::atomic<DWORD> gFakeOutputs{kFakeDtr | kFakeRts};
+std::atomic<std::uint64_t> gMonitorWakeups{0};
 } // namespace
 
 void SetFakeModemLines(bool enabled, DWORD inputs)
@@ -36,6 +37,8 @@ void SetFakeModemLines(bool enabled, DWORD inputs)
 }
 
 DWORD FakeModemOutputs() { return gFakeOutputs.load(); }
+
+std::uint64_t MonitorWakeups() { return gMonitorWakeups.load(); }
 
 } // namespace win32posix
 
@@ -110,6 +113,7 @@ public:
     std::condition_variable done; // an operation finished (GetOverlappedResult)
     int fd = -1;
     int wake = -1;
+    bool exclusive = false; // we set TIOCEXCL and must take it back
     bool closed = false;
     bool hungUp = false;
     DWORD mask = 0;
@@ -437,6 +441,7 @@ public:
             int n;
             while ((n = ::poll(p, watchFd ? 2 : 1, timeout)) < 0 && errno == EINTR) {
             }
+            gMonitorWakeups.fetch_add(1, std::memory_order_relaxed);
             if (n > 0 && (p[0].revents & POLLIN)) {
                 std::uint64_t v;
                 ssize_t r = ::read(wake, &v, sizeof v);
@@ -478,8 +483,9 @@ public:
             monitor.join();
         std::lock_guard lk(m);
         if (fd >= 0) {
-            // Root ignores TIOCEXCL, but other programs may not be root.
-            ioctl(fd, TIOCNXCL);
+            // The flag outlives our descriptor while others hold the tty open.
+            if (exclusive)
+                ioctl(fd, TIOCNXCL);
             ::close(fd);
             fd = -1;
         }
@@ -652,7 +658,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
     }
     if (r != 0)
         return fail(errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ErrnoToWin32(errno));
-    ioctl(fd, TIOCEXCL);
+    s->exclusive = ioctl(fd, TIOCEXCL) == 0;
     if (int e = TtyMakeRaw(fd))
         return fail(ErrnoToWin32(e));
     TtyLine line;
