@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QUrl>
 #include <QWidget>
+#include <cstdio>
 
 #include "platform/rtl/Rtl.h"
 
@@ -40,6 +41,11 @@ int Deliver(const MessageBoxCall& Call)
 {
     if (gMessageSink)
         return gMessageSink(Call);
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
+        // No widgets yet (start-up failed early): a box cannot be built.
+        std::fprintf(stderr, "%s\n", Call.text.toLocal8Bit().constData());
+        return mrOK;
+    }
     QMessageBox box(IconOf(Call.flags), Call.caption.isEmpty() ? AppCaption() : Call.caption,
                     Call.text, QMessageBox::Ok, Call.owner);
     box.exec();
