@@ -956,6 +956,14 @@ void TComm32::Close()
             code = EComm32Error::ecCloseWriteThread;
         else if (session->Holds(kHolderReader))
             code = EComm32Error::ecCloseReadThread;
+        // A late thread may have missed its stop signal; give it another one
+        // so it ends once it returns to its wait, rather than never.
+        if (code != 0) {
+            if (session->ReadStopEvent)
+                SetEvent(session->ReadStopEvent);
+            if (session->WriteStopEvent)
+                SetEvent(session->WriteStopEvent);
+        }
     }
     FReadThread = static_cast<std::uintptr_t>(-1);
     FWriteThread = static_cast<std::uintptr_t>(-1);

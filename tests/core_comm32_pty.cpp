@@ -1,0 +1,378 @@
+// The serial port over pseudo-terminals: data both ways, queue limits,
+// pacing of long writes, notifications, closing setters, modem lines through
+// the layer's stand-in lines, leaks over many opens, and a vanishing device.
+#include "comm/TKelvorComm32.h"
+#include "platform/win32/posix/FaultInjection.h"
+#include "tests/support/Pty.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/ioctl.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using KelvorComm32::TComm32;
+using testsupport::Bytes;
+using testsupport::PtyPair;
+
+namespace {
+
+template <class F>
+bool WaitUntil(F done, std::chrono::milliseconds limit = 5000ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+Bytes Pattern(std::size_t n, int seed = 0)
+{
+    Bytes v(n);
+    for (std::size_t i = 0; i < n; ++i)
+        v[i] = static_cast<std::uint8_t>((i * 13 + static_cast<std::size_t>(seed)) & 0xFF);
+    return v;
+}
+
+Bytes ReadPort(TComm32& port)
+{
+    Bytes out(static_cast<std::size_t>(port.InQueue()->Count()));
+    out.resize(static_cast<std::size_t>(port.Read(out.data(), static_cast<long>(out.size()))));
+    return out;
+}
+
+class PortOnPty : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        win32posix::ResetFaults();
+        map.map(5, pty->slavePath());
+        port.fSetPort(5);
+        port.OnCommNotify = [this](TObject* sender, int type) {
+            std::lock_guard lock(mutex);
+            EXPECT_EQ(sender, &port);
+            notes.push_back({type, port.OutQueue()->Count()});
+        };
+    }
+    void TearDown() override { win32posix::SetFakeModemLines(false); }
+
+    struct Note {
+        int type;
+        long outQueued; // bytes still in the output queue when it came
+    };
+    std::vector<Note> Notes()
+    {
+        std::lock_guard lock(mutex);
+        return notes;
+    }
+    // Reports of the I/O threads with this bit (the 0x0038 of open and close
+    // carry line bits too, and are left out).
+    int CountWith(int bit)
+    {
+        int n = 0;
+        for (const auto& note : Notes())
+            n += note.type != 0x0038 && (note.type & bit) != 0;
+        return n;
+    }
+    int CountExactly(int type)
+    {
+        int n = 0;
+        for (const auto& note : Notes())
+            n += note.type == type;
+        return n;
+    }
+    // Once a byte got through, the reader has set its event mask.
+    void WaitUntilWatching()
+    {
+        pty->write(Bytes{0x55});
+        ASSERT_TRUE(WaitUntil([&] { return port.InQueue()->Count() > 0; }));
+        ReadPort(port);
+    }
+    void ForgetNotes()
+    {
+        std::lock_guard lock(mutex);
+        notes.clear();
+    }
+
+    testsupport::DeviceMap map;
+    std::unique_ptr<PtyPair> pty = std::make_unique<PtyPair>();
+    std::mutex mutex;
+    std::vector<Note> notes;
+    TComm32 port; // last, so it closes before the rest goes
+};
+
+} // namespace
+
+TEST_F(PortOnPty, BytesBothWaysAndOpenCloseNotifications)
+{
+    int afterOpen = 0, beforeClose = 0;
+    port.OnAfterOpen = [&](TObject*) { ++afterOpen; };
+    port.OnBeforeClose = [&](TObject*) {
+        ++beforeClose;
+        EXPECT_TRUE(port.Active());
+    };
+    port.Open();
+    ASSERT_TRUE(port.Active());
+    EXPECT_NE(port.Handle(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(afterOpen, 1);
+    port.Open(); // already open: nothing
+    EXPECT_EQ(afterOpen, 1);
+    ASSERT_FALSE(Notes().empty());
+    EXPECT_EQ(Notes().front().type, 0x0038);
+
+    pty->write(Bytes{'p', 'i', 'n', 'g'});
+    ASSERT_TRUE(WaitUntil([&] { return port.InQueue()->Count() == 4; }));
+    EXPECT_EQ(ReadPort(port), (Bytes{'p', 'i', 'n', 'g'}));
+    EXPECT_TRUE(WaitUntil([&] { return CountWith(EV_RXCHAR) > 0; }));
+
+    EXPECT_EQ(port.Write("pong", 4), 4);
+    EXPECT_EQ(pty->read(4, 5000ms), (Bytes{'p', 'o', 'n', 'g'}));
+
+    port.Close();
+    EXPECT_FALSE(port.Active());
+    EXPECT_EQ(port.Handle(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(beforeClose, 1);
+    EXPECT_EQ(Notes().back().type, 0x0038);
+    const auto count = Notes().size();
+    pty->write(Bytes{'x'});
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(Notes().size(), count); // nothing from a closed port
+    port.Close();
+    EXPECT_EQ(beforeClose, 1);
+}
+
+TEST_F(PortOnPty, ABurstOf5000BytesIsQueuedWhole)
+{
+    port.Open();
+    const Bytes data = Pattern(5000);
+    pty->write(data);
+    ASSERT_TRUE(WaitUntil([&] { return port.InQueue()->Count() == 5000; }));
+    EXPECT_EQ(ReadPort(port), data);
+}
+
+TEST_F(PortOnPty, AFullInputQueueTakesOnlyWhatFits)
+{
+    const Bytes old = Pattern(8000, 1);
+    port.InQueue()->In(reinterpret_cast<const char*>(old.data()), 8000);
+    port.Open();
+    const Bytes more = Pattern(400, 2);
+    pty->write(more);
+    ASSERT_TRUE(WaitUntil([&] { return CountWith(EV_RXCHAR) > 0 && port.InQueue()->Count() == 8191; }));
+    // Wait until the device side holds nothing more, then check the cut.
+    ASSERT_TRUE(WaitUntil([&] {
+        int n = 0;
+        return ioctl(pty->master(), TIOCOUTQ, &n) == 0 && n == 0;
+    }));
+    std::this_thread::sleep_for(50ms);
+    Bytes got = ReadPort(port);
+    ASSERT_EQ(got.size(), 8191u);
+    EXPECT_TRUE(std::equal(old.begin(), old.end(), got.begin()));
+    EXPECT_TRUE(std::equal(more.begin(), more.begin() + 191, got.begin() + 8000));
+}
+
+// A long write leaves in chunks; transmit-empty is only reported once the
+// output queue is empty, so it really means "everything has gone".
+TEST_F(PortOnPty, LongWriteArrivesWholeAndTransmitEmptyComesAtTheEnd)
+{
+    port.Open();
+    const Bytes data = Pattern(1300, 3);
+    EXPECT_EQ(port.Write(data.data(), 1300), 1300);
+    EXPECT_EQ(pty->read(1300, 5000ms), data);
+    ASSERT_TRUE(WaitUntil([&] { return CountWith(EV_TXEMPTY) > 0; }));
+    for (const auto& note : Notes())
+        if (note.type & EV_TXEMPTY)
+            EXPECT_EQ(note.outQueued, 0);
+
+    // Many writes in a row: the last transmit-empty is never lost.
+    for (int round = 0; round < 20; ++round) {
+        ForgetNotes();
+        const Bytes chunk = Pattern(700 + static_cast<std::size_t>(round) * 37, round);
+        ASSERT_EQ(port.Write(chunk.data(), static_cast<long>(chunk.size())), static_cast<long>(chunk.size()));
+        ASSERT_EQ(pty->read(chunk.size(), 5000ms), chunk) << round;
+        ASSERT_TRUE(WaitUntil([&] { return CountWith(EV_TXEMPTY) > 0; })) << round;
+    }
+}
+
+TEST_F(PortOnPty, BytesWrittenWhileClosedGoOutOnTheNextWake)
+{
+    EXPECT_EQ(port.Write("early", 5), 5);
+    port.Open();
+    port.Write("", 0); // a zero-length write still wakes the writer
+    Bytes got = pty->read(5, 5000ms);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "early");
+}
+
+TEST_F(PortOnPty, ModemCommandsReachTheDevice)
+{
+    port.fSetFCtrl(TComm32::fcRtsCts);
+    port.fSetAAns(2);
+    port.Open();
+    port.InitModem();
+    Bytes got = pty->read(12, 5000ms);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "ATE0&K3S0=2\r");
+    port.ResetModem();
+    got = pty->read(4, 5000ms);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "ATZ\r");
+}
+
+TEST_F(PortOnPty, SettersThatCloseFirst)
+{
+    int beforeClose = 0;
+    port.OnBeforeClose = [&](TObject*) { ++beforeClose; };
+    port.Open();
+    ForgetNotes();
+    port.fSetBaud(9600);
+    EXPECT_FALSE(port.Active());
+    EXPECT_EQ(port.Baud(), 9600u);
+    EXPECT_EQ(beforeClose, 1);
+    EXPECT_EQ(CountExactly(0x0038), 1);
+
+    port.Open();
+    port.fSetPortName(u""); // nothing at all
+    EXPECT_TRUE(port.Active());
+    port.fSetAAns(3); // no close either
+    port.DisableWrite = true;
+    EXPECT_TRUE(port.Active());
+    port.fSetPortName(u"com5");
+    EXPECT_FALSE(port.Active());
+    EXPECT_EQ(port.PortName(), u"COM5");
+    port.Open();
+    EXPECT_FALSE(port.DisableWrite.load()); // every open clears it
+    port.fSetDataOnly(true);
+    EXPECT_FALSE(port.Active());
+}
+
+TEST_F(PortOnPty, PurgeEmptiesQueuesOnlyWhileOpen)
+{
+    port.InQueue()->In("abc", 3);
+    port.Open();
+    port.PurgeRead(false);
+    EXPECT_EQ(port.InQueue()->Count(), 0);
+    pty->write(Bytes{1, 2});
+    ASSERT_TRUE(WaitUntil([&] { return port.InQueue()->Count() == 2; }));
+    port.PurgeRead(true);
+    EXPECT_EQ(port.InQueue()->Count(), 0);
+    port.PurgeWrite(true);
+    EXPECT_EQ(port.OutQueue()->Count(), 0);
+}
+
+TEST_F(PortOnPty, DataOnlyIgnoresModemLines)
+{
+    win32posix::SetFakeModemLines(true, MS_DSR_ON);
+    port.Open();
+    EXPECT_TRUE(port.DSR());
+    WaitUntilWatching();
+    win32posix::SetFakeModemLines(true, MS_DSR_ON | MS_CTS_ON);
+    ASSERT_TRUE(WaitUntil([&] { return CountWith(EV_CTS) > 0; }));
+    EXPECT_TRUE(port.CTS());
+
+    port.fSetDataOnly(true);
+    port.Open();
+    WaitUntilWatching();
+    ForgetNotes();
+    win32posix::SetFakeModemLines(true, MS_RLSD_ON);
+    pty->write(Bytes{9});
+    ASSERT_TRUE(WaitUntil([&] { return port.InQueue()->Count() == 1; }));
+    std::this_thread::sleep_for(200ms); // several polls of the stand-in lines
+    EXPECT_EQ(CountWith(EV_CTS | EV_DSR | EV_RLSD | EV_RING), 0);
+    EXPECT_TRUE(port.CTS()); // still what was read at open
+    EXPECT_FALSE(port.RLSD());
+    EXPECT_GT(CountWith(EV_RXCHAR), 0);
+}
+
+// Under RTS/CTS with CTS low only the first chunk (sent on the write's own
+// wake-up) leaves; the rise of CTS lets the rest go.
+TEST_F(PortOnPty, CtsHoldsBackLaterChunks)
+{
+    win32posix::SetFakeModemLines(true, 0);
+    port.fSetFCtrl(TComm32::fcRtsCts);
+    port.Open();
+    EXPECT_TRUE(port.RTS()); // handshake counts as on
+    EXPECT_TRUE(port.DTR());
+    WaitUntilWatching();
+    const Bytes data = Pattern(1300, 4);
+    port.Write(data.data(), 1300);
+    Bytes first = pty->readUntilQuiet(300ms, 5000ms);
+    EXPECT_EQ(first.size(), 512u);
+    win32posix::SetFakeModemLines(true, MS_CTS_ON);
+    Bytes rest = pty->read(1300 - first.size(), 5000ms);
+    first.insert(first.end(), rest.begin(), rest.end());
+    EXPECT_EQ(first, data);
+    EXPECT_GT(CountWith(EV_CTS), 0);
+}
+
+TEST_F(PortOnPty, DtrAndRtsFollowTheWantedState)
+{
+    using win32posix::FakeModemOutputs;
+    using win32posix::kFakeDtr;
+    using win32posix::kFakeRts;
+    win32posix::SetFakeModemLines(true, 0);
+    port.Open();
+    EXPECT_TRUE(port.DTR());
+    EXPECT_EQ(FakeModemOutputs() & (kFakeDtr | kFakeRts), kFakeDtr | kFakeRts);
+    port.fSetDTR(false);
+    EXPECT_FALSE(port.DTR());
+    EXPECT_EQ(FakeModemOutputs() & kFakeDtr, 0u);
+    port.Close();
+    port.Open(); // the state comes back from the settings of the last open
+    EXPECT_TRUE(port.DTR());
+    port.Close();
+    port.fSetRTS(false);
+    port.Open();
+    EXPECT_FALSE(port.RTS());
+    EXPECT_EQ(FakeModemOutputs() & kFakeRts, 0u);
+    EXPECT_TRUE(port.EscapeCommFunction(SETRTS));
+    EXPECT_TRUE(port.RTS());
+}
+
+TEST_F(PortOnPty, ManyOpensLeakNothing)
+{
+    const int fds = testsupport::CountOpenFds();
+    const int threads = testsupport::CountThreads();
+    for (int i = 0; i < 200; ++i) {
+        port.Open();
+        if (i % 10 == 0) {
+            pty->write(Bytes{static_cast<std::uint8_t>(i)});
+            port.Write("z", 1);
+        }
+        port.Close();
+    }
+    EXPECT_TRUE(WaitUntil([&] { return testsupport::CountThreads() <= threads; }))
+        << testsupport::CountThreads() << " threads, " << threads << " before";
+    EXPECT_EQ(testsupport::CountOpenFds(), fds);
+}
+
+// The adapter goes away while open: no crash, no storm of notifications, a
+// prompt close, and the port opens again once a device is back.
+TEST_F(PortOnPty, DeviceThatVanishesAndComesBack)
+{
+    port.Open();
+    WaitUntilWatching();
+    pty->closeMaster();
+    pty->closeSlaveKeeper();
+    ASSERT_TRUE(WaitUntil([&] { return CountWith(EV_ERR) > 0; }));
+    port.Write("lost", 4); // the writer meets a dead device
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LT(Notes().size(), 10u);
+    EXPECT_NO_THROW(port.Close());
+    EXPECT_FALSE(port.Active());
+
+    pty = std::make_unique<PtyPair>();
+    map.map(5, pty->slavePath());
+    port.OutQueue()->Clear();
+    port.Open();
+    pty->write(Bytes{'o', 'k'});
+    ASSERT_TRUE(WaitUntil([&] { return port.InQueue()->Count() == 2; }));
+    port.Write("back", 4);
+    Bytes got = pty->read(4, 5000ms);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "back");
+}
