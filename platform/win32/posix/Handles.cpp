@@ -341,8 +341,13 @@ std::uintptr_t _beginthread(void (*start_address)(void*), unsigned stack_size, v
     auto* sb = new StartBlock{start_address, arglist, self, handle};
 
     // Linux threads need far more than a Windows 4 KiB request, and the
-    // sanitizers more still.
+    // sanitizers more still: the thread sanitizer keeps most of a megabyte of
+    // thread-local state at the top of each stack.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    const std::size_t minStack = 4u << 20;
+#else
     const std::size_t minStack = 1u << 20;
+#endif
     long page = sysconf(_SC_PAGESIZE);
     std::size_t stack = std::max<std::size_t>(stack_size, minStack);
     if (page > 0)
