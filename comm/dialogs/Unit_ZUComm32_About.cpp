@@ -133,7 +133,7 @@ TForm_ZUComm32_About::TForm_ZUComm32_About(TComponent* Owner, const QString& Nam
     setFixedSize(278, 132);
     Image1->setPixmap(Glyphs::PortPicture());
     BnOK->setIcon(Glyphs::OkGlyph());
-    connect(BnOK, &QPushButton::clicked, this, [this] { BnOKClick(BnOK); });
+    connect(BnOK, &QPushButton::clicked, this, [this] { Toolkit::Guarded([this] { BnOKClick(BnOK); }); });
 
     QFont CaptionFont = font();
     CaptionFont.setPointSize(11);
@@ -272,11 +272,11 @@ bool TForm_ZUComm32_About::eventFilter(QObject* Watched, QEvent* Event)
         auto* Label = qobject_cast<QLabel*>(Watched);
         if (Label && Mouse->button() == Qt::LeftButton && Label->rect().contains(Mouse->position().toPoint())) {
             if (Label == LabelHomepage) {
-                LabelHomepageClick(Label);
+                Toolkit::Guarded([&] { LabelHomepageClick(Label); });
                 return true;
             }
             if (Label == LabelEmail) {
-                LabelEmailClick(Label);
+                Toolkit::Guarded([&] { LabelEmailClick(Label); });
                 return true;
             }
         }

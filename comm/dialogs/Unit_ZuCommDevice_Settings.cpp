@@ -233,10 +233,12 @@ TForm_ZuCommDevice_Settings::TForm_ZuCommDevice_Settings(TComponent* Owner, TZuC
     BnOK->setIcon(Glyphs::OkGlyph());
     BnCancel->setIcon(Glyphs::CancelGlyph());
 
-    connect(BnAbout, &QPushButton::clicked, this, [this] { BnAboutClick(BnAbout); });
-    connect(BnDefault, &QPushButton::clicked, this, [this] { BnDefaultClick(BnDefault); });
-    connect(BnOK, &QPushButton::clicked, this, [this] { BnOKClick(BnOK); });
-    connect(BnCancel, &QPushButton::clicked, this, [this] { BnCancelClick(BnCancel); });
+    // Nothing a handler throws may unwind through Qt's event loop.
+    connect(BnAbout, &QPushButton::clicked, this, [this] { Toolkit::Guarded([this] { BnAboutClick(BnAbout); }); });
+    connect(BnDefault, &QPushButton::clicked, this,
+            [this] { Toolkit::Guarded([this] { BnDefaultClick(BnDefault); }); });
+    connect(BnOK, &QPushButton::clicked, this, [this] { Toolkit::Guarded([this] { BnOKClick(BnOK); }); });
+    connect(BnCancel, &QPushButton::clicked, this, [this] { Toolkit::Guarded([this] { BnCancelClick(BnCancel); }); });
 
     TMsgStrings Msgs;
     setWindowTitle(Msgs.fGetMsg(idCaption));
