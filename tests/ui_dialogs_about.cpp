@@ -253,9 +253,6 @@ TEST(AboutBox, LinksOpenTheHomePageAndAMailToTheSameAddressTheyShow)
     box.show();
     EXPECT_EQ(box.LabelHomepage->toolTip(), box.LabelHomepage->text());
     EXPECT_EQ(box.LabelEmail->toolTip(), u"mailto:"_s + box.LabelEmail->text());
-    EXPECT_TRUE(box.LabelHomepage->text().startsWith(u"https://"_s));
-    EXPECT_EQ(box.LabelHomepage->palette().color(QPalette::WindowText), QColor(0, 0, 255));
-    EXPECT_TRUE(box.LabelEmail->font().underline());
 
     Click(box.LabelHomepage);
     Click(box.LabelEmail);
@@ -267,7 +264,7 @@ TEST(AboutBox, LinksOpenTheHomePageAndAMailToTheSameAddressTheyShow)
     EXPECT_TRUE(box.isVisible());
 }
 
-TEST(AboutBox, OkClosesWithOkAndTheWindowCloseWithCancel)
+TEST(AboutBox, OkClosesTheBoxWithOk)
 {
     LocaleScope locale("en_US.UTF-8");
     About box(nullptr, u"TZuCommDevice"_s);
@@ -275,11 +272,6 @@ TEST(AboutBox, OkClosesWithOkAndTheWindowCloseWithCancel)
     box.BnOK->click();
     EXPECT_FALSE(box.isVisible());
     EXPECT_EQ(box.result(), Toolkit::mrOK);
-
-    About other(nullptr, u"X"_s);
-    other.show();
-    other.close();
-    EXPECT_EQ(other.result(), Toolkit::mrCancel);
 }
 
 } // namespace

@@ -6,7 +6,7 @@
 #include <QPainterPath>
 #include <QStringList>
 
-namespace KelvorComm32::Glyphs {
+namespace KelvorComm32::Look {
 
 namespace {
 
@@ -135,4 +135,4 @@ void FitLabel(QLabel* Label, int MaxWidth)
         Label->resize(MaxWidth, Label->height());
 }
 
-} // namespace KelvorComm32::Glyphs
+} // namespace KelvorComm32::Look

@@ -8,7 +8,7 @@
 
 class QLabel;
 
-namespace KelvorComm32::Glyphs {
+namespace KelvorComm32::Look {
 
 QIcon OkGlyph();      // green tick
 QIcon CancelGlyph();  // red cross
@@ -25,4 +25,4 @@ QFont DialogFont();
 // under the control beside it.
 void FitLabel(QLabel* Label, int MaxWidth);
 
-} // namespace KelvorComm32::Glyphs
+} // namespace KelvorComm32::Look

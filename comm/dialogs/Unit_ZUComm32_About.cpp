@@ -6,6 +6,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <algorithm>
+#include <iterator>
 
 #include "comm/dialogs/DialogLook.h"
 #include "platform/toolkit/Toolkit.h"
@@ -129,10 +130,10 @@ TForm_ZUComm32_About::TForm_ZUComm32_About(TComponent* Owner, const QString& Nam
 
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
-    setFont(Glyphs::DialogFont());
+    setFont(Look::DialogFont());
     setFixedSize(278, 132);
-    Image1->setPixmap(Glyphs::PortPicture());
-    BnOK->setIcon(Glyphs::OkGlyph());
+    Image1->setPixmap(Look::PortPicture());
+    BnOK->setIcon(Look::OkGlyph());
     connect(BnOK, &QPushButton::clicked, this, [this] { Toolkit::Guarded([this] { BnOKClick(BnOK); }); });
 
     QFont CaptionFont = font();
@@ -164,12 +165,12 @@ TForm_ZUComm32_About::TForm_ZUComm32_About(TComponent* Owner, const QString& Nam
     // Each text keeps to its own room: the name ends before the version, the
     // prompts before the values, everything inside the box.
     const int Right = width() - 2;
-    Glyphs::FitLabel(LabelVersion, Right - LabelVersion->x());
-    Glyphs::FitLabel(LabelCaption, LabelVersion->x() - 4 - LabelCaption->x());
+    Look::FitLabel(LabelVersion, Right - LabelVersion->x());
+    Look::FitLabel(LabelCaption, LabelVersion->x() - 4 - LabelCaption->x());
     for (QLabel* l : {LabelCo, LabelHomepage, LabelEmail})
-        Glyphs::FitLabel(l, Right - l->x());
+        Look::FitLabel(l, Right - l->x());
     for (QLabel* l : {LabelPmtUser, LabelPmtOrgn})
-        Glyphs::FitLabel(l, LabelUser->x() - 2 - l->x());
+        Look::FitLabel(l, LabelUser->x() - 2 - l->x());
 
     ShowSysInfo();
 }
@@ -243,9 +244,9 @@ void TForm_ZUComm32_About::ShowSysInfo()
         Format(u"%s %d.%02d.%04d %s", {Product, Major, Minor, Build, Service.toStdU16String()})));
     LabelUser->setText(User);
     LabelUserOrg->setText(Organisation);
-    Glyphs::FitLabel(LabelOSVer, width() - 2 - LabelOSVer->x());
+    Look::FitLabel(LabelOSVer, width() - 2 - LabelOSVer->x());
     for (QLabel* l : {LabelUser, LabelUserOrg})
-        Glyphs::FitLabel(l, BnOK->x() - 4 - l->x());
+        Look::FitLabel(l, BnOK->x() - 4 - l->x());
 }
 
 void TForm_ZUComm32_About::LabelHomepageClick(QObject*)

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <climits>
+#include <iterator>
 
 #include "comm/dialogs/DialogLook.h"
 #include "comm/dialogs/Unit_ZUComm32_About.h"
@@ -226,12 +227,12 @@ TForm_ZuCommDevice_Settings::TForm_ZuCommDevice_Settings(TComponent* Owner, TZuC
 
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
-    setFont(Glyphs::DialogFont());
+    setFont(Look::DialogFont());
     setFixedSize(393, 228);
-    BnAbout->setIcon(Glyphs::AboutGlyph());
-    BnDefault->setIcon(Glyphs::DefaultGlyph());
-    BnOK->setIcon(Glyphs::OkGlyph());
-    BnCancel->setIcon(Glyphs::CancelGlyph());
+    BnAbout->setIcon(Look::AboutGlyph());
+    BnDefault->setIcon(Look::DefaultGlyph());
+    BnOK->setIcon(Look::OkGlyph());
+    BnCancel->setIcon(Look::CancelGlyph());
 
     // Nothing a handler throws may unwind through Qt's event loop.
     connect(BnAbout, &QPushButton::clicked, this, [this] { Toolkit::Guarded([this] { BnAboutClick(BnAbout); }); });
@@ -260,7 +261,7 @@ TForm_ZuCommDevice_Settings::TForm_ZuCommDevice_Settings(TComponent* Owner, TZuC
     lbOutbs->setText(Msgs.fGetMsg(idOutBuf));
     // The fields start 64 pixels in, so a label has 54 pixels and a small gap.
     for (QLabel* l : {lbPort, lbBaud, lbCheck, lbBits, lbStops, lbFlow, lbAAns, lbInbs, lbOutbs})
-        Glyphs::FitLabel(l, 54);
+        Look::FitLabel(l, 54);
 
     {
         TCommSerialPortInfo Ports;
