@@ -23,7 +23,7 @@ struct Waiter {
 // one consistent picture without lock ordering trouble.
 class Object {
 public:
-    Object(Kind k, bool manualReset) : kind(k), manualReset(manualReset) {}
+    Object(Kind k, bool manual) : kind(k), manualReset(manual) {}
     virtual ~Object() = default;
     Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
