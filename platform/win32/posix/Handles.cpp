@@ -99,7 +99,7 @@ DWORD ErrnoToWin32(int e)
     switch (e) {
     case 0: return ERROR_SUCCESS;
     case ENOENT: case ENOTDIR: case ENAMETOOLONG: case ELOOP: return ERROR_FILE_NOT_FOUND;
-    case EACCES: case EPERM: case EBUSY: case EWOULDBLOCK: return ERROR_ACCESS_DENIED;
+    case EACCES: case EPERM: case EBUSY: case EWOULDBLOCK: case EISDIR: case EROFS: return ERROR_ACCESS_DENIED;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     case EINVAL: case ERANGE: return ERROR_INVALID_PARAMETER;
     case ENOTTY: case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;

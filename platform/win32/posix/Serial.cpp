@@ -86,6 +86,16 @@ int Ioctl(int fd, unsigned long req, void* arg)
     return r;
 }
 
+// tcflush/tcflow, retried when a signal interrupts them.
+template <class F>
+int Retry(F f)
+{
+    int r;
+    while ((r = f()) != 0 && errno == EINTR) {
+    }
+    return r;
+}
+
 bool Unsupported(int e) { return e == ENOTTY || e == EINVAL || e == EOPNOTSUPP || e == ENOSYS; }
 bool HangUpErrno(int e) { return e == EIO || e == ENXIO || e == ENODEV || e == EPIPE; }
 
@@ -999,9 +1009,9 @@ BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc)
     case CLRBREAK:
         return result(Ioctl(s->fd, TIOCCBRK, nullptr));
     case SETXOFF:
-        return result(tcflow(s->fd, TCOOFF));
+        return result(Retry([&] { return tcflow(s->fd, TCOOFF); }));
     case SETXON:
-        return result(tcflow(s->fd, TCOON));
+        return result(Retry([&] { return tcflow(s->fd, TCOON); }));
     default:
         return Fail(ERROR_INVALID_PARAMETER);
     }
@@ -1028,9 +1038,9 @@ BOOL PurgeComm(HANDLE hFile, DWORD dwFlags)
         return Fail(ERROR_DEVICE_NOT_CONNECTED);
     int r = 0;
     if (dwFlags & PURGE_TXCLEAR)
-        r = tcflush(s->fd, TCOFLUSH);
+        r = Retry([&] { return tcflush(s->fd, TCOFLUSH); });
     if (r == 0 && (dwFlags & PURGE_RXCLEAR)) {
-        r = tcflush(s->fd, TCIFLUSH);
+        r = Retry([&] { return tcflush(s->fd, TCIFLUSH); });
         if (r == 0)
             s->rxMark = 0;
     }
