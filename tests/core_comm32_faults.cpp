@@ -59,6 +59,8 @@ protected:
     {
         win32posix::ResetFaults();
         map.map(5, pty.slavePath());
+        // Sanitizers start a helper thread with the first thread; have it now.
+        std::thread([] {}).join();
         threads = testsupport::CountThreads();
         fds = testsupport::CountOpenFds();
     }
