@@ -3,11 +3,13 @@
 #include "platform/win32/posix/Internal.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <pthread.h>
+#include <span>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -196,16 +198,17 @@ static DWORD WaitObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, D
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    std::vector<std::shared_ptr<Object>> objs;
-    objs.reserve(nCount);
+    // The references keep every object alive while we wait, even if another
+    // thread closes its handle meanwhile.
+    std::array<std::shared_ptr<Object>, MAXIMUM_WAIT_OBJECTS> refs;
     for (DWORD i = 0; i < nCount; ++i) {
-        auto o = Lookup(Raw(lpHandles[i]));
-        if (!o || o->kind == Kind::Key) {
+        refs[i] = Lookup(Raw(lpHandles[i]));
+        if (!refs[i] || refs[i]->kind == Kind::Key) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
-        objs.push_back(std::move(o));
     }
+    const std::span<std::shared_ptr<Object>> objs(refs.data(), nCount);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
     Waiter w;
     bool registered = false;
