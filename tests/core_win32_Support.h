@@ -71,6 +71,14 @@ inline long ThreadCpuTicks(const std::string& comm)
     return total;
 }
 
+// Thread count to compare against later. A sanitizer starts a helper thread
+// of its own with the first thread, so one is started and joined first.
+inline int BaselineThreads()
+{
+    std::thread([] {}).join();
+    return testsupport::CountThreads();
+}
+
 // Sets an environment variable for the life of the object.
 class ScopedEnv {
 public:

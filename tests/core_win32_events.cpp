@@ -223,7 +223,7 @@ void CountingThread(void* arg) { ++*static_cast<std::atomic<int>*>(arg); }
 
 TEST_F(Win32Events, TwoHundredThreadsLeaveNoThreadOrDescriptorBehind)
 {
-    const int threadsBefore = testsupport::CountThreads();
+    const int threadsBefore = BaselineThreads();
     const int fdsBefore = testsupport::CountOpenFds();
     std::atomic<int> count{0};
     for (int i = 0; i < 200; ++i)

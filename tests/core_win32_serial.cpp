@@ -129,7 +129,7 @@ TEST(Win32Open, PortsOpenExclusivelyAndReopenAfterClose)
 {
     testsupport::PtyPair pty;
     const int fdsBefore = testsupport::CountOpenFds();
-    const int threadsBefore = testsupport::CountThreads();
+    const int threadsBefore = BaselineThreads();
     for (int round = 0; round < 20; ++round) {
         HANDLE first = OpenPort(DeviceName(pty.slavePath()));
         ASSERT_NE(first, INVALID_HANDLE_VALUE);
