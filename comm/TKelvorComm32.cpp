@@ -115,29 +115,32 @@ EComm32Error::EComm32Error(TErrorCode ErrorCode, UnicodeString PortName)
 // Puts and takes stay lock-free against each other: each side owns one index,
 // publishes it with a release store and reads the other with an acquire load.
 // Clear and resize write both indices and the buffer, so they raise a flag and
-// wait until no put or take is inside; a put or take that sees the flag steps
-// back and waits for the (short) reconfiguration to end. Both checks are
-// sequentially consistent, so one of the two sides always sees the other.
+// wait until neither side is inside; a put or take that sees the flag steps
+// back and waits for the (short) reconfiguration to end. The side's flag and
+// the reconfiguration flag are stored and then read sequentially consistent,
+// so of two that meet, at least one sees the other. A put or take costs one
+// extra atomic store, never a wait unless a clear or resize is under way.
 
 class TCommQueue::TUse {
 public:
-    explicit TUse(const TCommQueue& q) : FQ(const_cast<TCommQueue&>(q))
+    TUse(const TCommQueue& q, std::atomic<bool>& side) : FQ(q), FSide(side)
     {
         for (;;) {
-            FQ.FUsers.fetch_add(1, std::memory_order_seq_cst);
+            FSide.store(true, std::memory_order_seq_cst);
             if (!FQ.FReconfiguring.load(std::memory_order_seq_cst))
                 return;
-            FQ.FUsers.fetch_sub(1, std::memory_order_seq_cst);
+            FSide.store(false, std::memory_order_release);
             while (FQ.FReconfiguring.load(std::memory_order_acquire))
                 std::this_thread::yield();
         }
     }
-    ~TUse() { FQ.FUsers.fetch_sub(1, std::memory_order_release); }
+    ~TUse() { FSide.store(false, std::memory_order_release); }
     TUse(const TUse&) = delete;
     TUse& operator=(const TUse&) = delete;
 
 private:
-    TCommQueue& FQ;
+    const TCommQueue& FQ;
+    std::atomic<bool>& FSide;
 };
 
 class TCommQueue::TReconfigure {
@@ -146,7 +149,7 @@ public:
     {
         while (FQ.FReconfiguring.exchange(true, std::memory_order_seq_cst))
             std::this_thread::yield();
-        while (FQ.FUsers.load(std::memory_order_seq_cst) != 0)
+        while (FQ.FPutting.load(std::memory_order_seq_cst) || FQ.FTaking.load(std::memory_order_seq_cst))
             std::this_thread::yield();
     }
     ~TReconfigure() { FQ.FReconfiguring.store(false, std::memory_order_release); }
@@ -226,7 +229,7 @@ long TCommQueue::In(const char* src, long len)
 {
     if (src == nullptr || len <= 0)
         return 0;
-    TUse use(*this);
+    TUse use(*this, FPutting);
     char* buf = FBuf.load(std::memory_order_relaxed);
     if (buf == nullptr)
         return 0;
@@ -256,7 +259,7 @@ long TCommQueue::Out(char* dst, long len)
 {
     if (dst == nullptr || len <= 0)
         return 0;
-    TUse use(*this);
+    TUse use(*this, FTaking);
     const char* buf = FBuf.load(std::memory_order_relaxed);
     if (buf == nullptr)
         return 0;

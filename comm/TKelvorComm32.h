@@ -101,8 +101,9 @@ private:
     std::atomic<long> FIn{0};
     std::atomic<char*> FBuf{nullptr};
     // Clear and resize may run on a third thread while a put and a take run;
-    // puts and takes announce themselves here so that those two can wait.
-    std::atomic<int> FUsers{0};
+    // the put and the take announce themselves here so that those two can wait.
+    std::atomic<bool> FPutting{false};
+    std::atomic<bool> FTaking{false};
     std::atomic<bool> FReconfiguring{false};
 };
 
