@@ -12,7 +12,10 @@
 #include <QPushButton>
 #include <QTimer>
 #include <array>
+#include <exception>
+#include <vector>
 
+#include "comm/ZuCommDevice.h"
 #include "platform/toolkit/Shape.h"
 #include "platform/toolkit/Toolkit.h"
 #include "ui_ModbusCommand.h"
@@ -41,6 +44,32 @@ constexpr std::array<std::uint16_t, 256> kCrcTable = MakeCrcTable();
 constexpr int kDefaultInterval = 100;
 constexpr int kMaxInterval = 65000;
 constexpr int kWholePackage = 8192;
+
+using KelvorComm32::TZuCustomCommDevice;
+
+const QColor kLampOff(Qt::red);
+const QColor kLampOn(0, 255, 0);
+
+int TagOf(const QWidget* w)
+{
+    return w->property("Tag").toInt();
+}
+
+void SetTag(QWidget* w, int value)
+{
+    w->setProperty("Tag", value);
+}
+
+// ComboBox2's entries by position. -1 stands for 28800, which has no
+// TBaudRate member and is set on the port as a number.
+constexpr int kBaudByIndex[] = {
+    TZuCustomCommDevice::br110,   TZuCustomCommDevice::br300,    TZuCustomCommDevice::br600,
+    TZuCustomCommDevice::br1200,  TZuCustomCommDevice::br2400,   TZuCustomCommDevice::br4800,
+    TZuCustomCommDevice::br9600,  TZuCustomCommDevice::br14400,  TZuCustomCommDevice::br19200,
+    -1,                           TZuCustomCommDevice::br38400,  TZuCustomCommDevice::br57600,
+    TZuCustomCommDevice::br115200, TZuCustomCommDevice::br128000, TZuCustomCommDevice::br256000,
+};
+constexpr int kBaudEntries = static_cast<int>(sizeof(kBaudByIndex) / sizeof(kBaudByIndex[0]));
 
 int HexValue(char16_t c)
 {
@@ -143,6 +172,40 @@ bool ReplyPasses(const std::uint8_t* Data, unsigned long n)
     return CRC16(Data, n) == 0;
 }
 
+int ParityFromText(const QString& Text)
+{
+    if (Text == QLatin1String("None"))
+        return TZuCustomCommDevice::ptNoParity;
+    if (Text == QLatin1String("Even"))
+        return TZuCustomCommDevice::ptEvenParity;
+    if (Text == QLatin1String("Odd"))
+        return TZuCustomCommDevice::ptOddParity;
+    if (Text == QLatin1String("Mark"))
+        return TZuCustomCommDevice::ptMarkParity;
+    return -1;
+}
+
+int StopBitsFromText(const QString& Text)
+{
+    if (Text == QLatin1String("1"))
+        return TZuCustomCommDevice::sbOneStopBit;
+    if (Text == QLatin1String("1.5"))
+        return TZuCustomCommDevice::sbOne_5_StopBits;
+    if (Text == QLatin1String("2"))
+        return TZuCustomCommDevice::sbTwoStopBit;
+    return -1;
+}
+
+unsigned long ReceiveSize(std::int32_t Expected)
+{
+    // 0 would only ask for the package's length and leave it queued;
+    // a negative number means "everything" and must not outgrow the buffer.
+    const auto want = static_cast<std::uint32_t>(Expected);
+    if (want == 0 || want > static_cast<std::uint32_t>(kReceiveBufferSize))
+        return kReceiveBufferSize;
+    return want;
+}
+
 TForm1::TForm1(QWidget* Parent) : QWidget(Parent)
 {
     Ui::TForm1 design;
@@ -181,6 +244,8 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent)
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(100);
 
+    CreateDevice();
+    AddSystemPorts();
     ApplyLook();
     BindEvents();
     Memo1->setFocus(Qt::OtherFocusReason);
@@ -191,6 +256,39 @@ TForm1::~TForm1()
 {
     // Memo1 loses the focus while it is torn down; that is no exit.
     Memo1->removeEventFilter(this);
+    Timer1->stop();
+    // Closes the port and stops the library's threads before the controls
+    // its handler writes to go away.
+    delete ZuCommDevice1;
+    ZuCommDevice1 = nullptr;
+}
+
+void TForm1::CreateDevice()
+{
+    // The component's stored properties, in the order the form keeps them.
+    ZuCommDevice1 = new KelvorComm32::TZuCommDevice(nullptr);
+    ZuCommDevice1->fSetPort(1);
+    ZuCommDevice1->fSetPortName(u"COM1");
+    ZuCommDevice1->fSetPkgSz(kReceiveBufferSize);
+    ZuCommDevice1->OnPackage = [this](TObject* Sender, int NotifyType) {
+        Toolkit::Guarded([&] { ZuCommDevice1Package(Sender, NotifyType); });
+    };
+}
+
+void TForm1::AddSystemPorts()
+{
+    // After COM01..COM16, the ports the system lists that those do not
+    // cover: COM numbers above 16 and ports known only by name (ttyUSB0).
+    KelvorComm32::TCommSerialPortInfo info;
+    for (const UnicodeString& name : *info.PortList) {
+        const int n = KelvorComm32::TCommSerialPortInfo::PortNo(name);
+        if (n >= 1 && n <= kNumberedPorts)
+            continue;
+        const QString text = QString::fromStdU16String(name);
+        if (text.isEmpty() || ComboBox1->findText(text, Qt::MatchFixedString) >= 0)
+            continue;
+        ComboBox1->addItem(text);
+    }
 }
 
 void TForm1::ApplyLook()
@@ -405,13 +503,172 @@ void TForm1::UpdateExpectedLength(const TByteDynArray& Frame)
     ExpectedLength = StrToInt(Edit2->text().toStdU16String());
 }
 
-// The serial panel fills these in.
-void TForm1::Button1Click(QObject*) {}
-void TForm1::Button2Click(QObject*) {}
-void TForm1::Button3Click(QObject*) {}
-void TForm1::Timer1Timer(QObject*) {}
-void TForm1::ComboBox1Change(QObject*) {}
-void TForm1::ComboBox2Change(QObject*) {}
-void TForm1::ComboBox3Change(QObject*) {}
-void TForm1::ComboBox4Change(QObject*) {}
-void TForm1::ComboBox5Change(QObject*) {}
+void TForm1::SwitchPort(bool Open)
+{
+    if (!Open) {
+        Button1->setText(QStringLiteral("打开"));
+        Shape1->fSetBrushColor(kLampOff);
+        // The panel ends up closed even if closing the port fails; the
+        // failure itself goes on to the application's display.
+        std::exception_ptr closeError;
+        try {
+            ZuCommDevice1->fSetActive(false);
+        } catch (...) {
+            closeError = std::current_exception();
+        }
+        Timer1->stop();
+        Button3->setText(QStringLiteral("自动发送"));
+        SetTag(Button3, 0);
+        SetTag(Button1, 0);
+        Button1->setToolTip(QStringLiteral("点击打开串口"));
+        if (closeError)
+            std::rethrow_exception(closeError);
+        return;
+    }
+
+    const int port = ComboBox1->currentIndex();
+    if (port >= kNumberedPorts)
+        ZuCommDevice1->fSetPortName(ComboBox1->itemText(port).toStdU16String()); // listed by name
+    else
+        ZuCommDevice1->fSetPort(port + 1); // -1 + 1: keep the present port
+
+    const int baud = ComboBox2->currentIndex();
+    if (baud >= 0 && baud < kBaudEntries) {
+        if (kBaudByIndex[baud] < 0)
+            ZuCommDevice1->Comm()->fSetBaud(28800);
+        else
+            ZuCommDevice1->fSetBaud(static_cast<TZuCustomCommDevice::TBaudRate>(kBaudByIndex[baud]));
+    }
+
+    if (ComboBox3->currentIndex() >= 0) {
+        const int parity = ParityFromText(ComboBox3->currentText());
+        if (parity >= 0)
+            ZuCommDevice1->fSetParity(static_cast<TZuCustomCommDevice::TParity>(parity));
+    }
+    if (ComboBox5->currentIndex() >= 0) {
+        const int stopBits = StopBitsFromText(ComboBox5->currentText());
+        if (stopBits >= 0)
+            ZuCommDevice1->fSetStopBits(static_cast<TZuCustomCommDevice::TStopBits>(stopBits));
+    }
+    if (ComboBox4->currentIndex() >= 0)
+        ZuCommDevice1->fSetByteSize(4 + ComboBox4->currentIndex());
+    ZuCommDevice1->fSetFlCtrl(TZuCustomCommDevice::fcNone);
+
+    Button1->setText(QStringLiteral("关闭"));
+    Shape1->fSetBrushColor(kLampOn);
+    SetTag(Button1, 1);
+
+    auto showClosed = [this] {
+        Button1->setText(QStringLiteral("打开"));
+        Shape1->fSetBrushColor(kLampOff);
+        SetTag(Button1, 0);
+    };
+    bool opened = false;
+    try {
+        ZuCommDevice1->fSetActive(true);
+        opened = true;
+    } catch (const Exception&) {
+        showClosed();
+        Toolkit::ShowMessage(ComboBox1->currentText() + QString::fromUtf16(kOpenFailedSuffix));
+    } catch (...) {
+        // Not an opening failure we report ourselves, but the panel must
+        // not claim an open port either.
+        showClosed();
+        try {
+            ZuCommDevice1->fSetActive(false);
+        } catch (...) {
+        }
+        throw;
+    }
+
+    ZuCommDevice1->fSetPkgSz(kReceiveBufferSize);
+    ZuCommDevice1->fSetPkgType(KelvorComm32::cptFrameTimeout);
+    ZuCommDevice1->fSetUsePackage(true);
+
+    if (opened)
+        Button1->setToolTip(QStringLiteral("点击关闭串口"));
+}
+
+void TForm1::SendFrame()
+{
+    // An empty frame (a target text without digits) is nothing to send.
+    if (FrameBytes.empty())
+        return;
+    const TByteDynArray buffer = FrameBytes;
+
+    LogLine = QStringLiteral("TX:") + HexText(buffer.data(), buffer.size());
+    Memo3->appendPlainText(LogLine);
+
+    UpdateExpectedLength(buffer); // a non-numeric Edit2 throws: nothing is written
+    ZuCommDevice1->WritePackage(buffer.data(), static_cast<unsigned long>(buffer.size()));
+}
+
+void TForm1::ReceiveFrame()
+{
+    std::vector<std::uint8_t> buffer(kReceiveBufferSize);
+    const unsigned long n = ZuCommDevice1->ReadPackage(buffer.data(), ReceiveSize(ExpectedLength));
+    if (n == 0)
+        return;
+
+    LogLine = QStringLiteral("RX:") + HexText(buffer.data(), n);
+    if (!ReplyPasses(buffer.data(), n))
+        LogLine += QString::fromUtf16(kCheckFailedMark);
+    Memo3->appendPlainText(LogLine);
+}
+
+void TForm1::Button1Click(QObject*)
+{
+    SwitchPort(TagOf(Button1) == 0);
+}
+
+void TForm1::Button2Click(QObject*)
+{
+    if (TagOf(Button1) == 0)
+        SwitchPort(true);
+    const bool empty = Memo2->toPlainText().isEmpty();
+    if (TagOf(Button1) == 1 && !empty) {
+        SendFrame();
+        return;
+    }
+    if (empty)
+        Toolkit::ShowMessage(QString::fromUtf16(kEmptySendMessage));
+}
+
+void TForm1::Button3Click(QObject*)
+{
+    if (TagOf(Button1) == 0)
+        SwitchPort(true);
+    if (TagOf(Button3) == 1 || TagOf(Button1) != 1) {
+        Timer1->stop();
+        Button3->setText(QStringLiteral("自动发送"));
+        SetTag(Button3, 0);
+    } else if (!Memo2->toPlainText().isEmpty()) {
+        // The first frame goes out one interval from now.
+        Timer1->start();
+        Button3->setText(QStringLiteral("停止发送"));
+        SetTag(Button3, 1);
+    } else {
+        Toolkit::ShowMessage(QString::fromUtf16(kEmptySendMessage));
+    }
+}
+
+void TForm1::Timer1Timer(QObject*)
+{
+    SendFrame();
+}
+
+// A change of any list closes the port; the new setting applies at the next
+// opening.
+void TForm1::ComboBox1Change(QObject*) { SwitchPort(false); }
+void TForm1::ComboBox2Change(QObject*) { SwitchPort(false); }
+void TForm1::ComboBox3Change(QObject*) { SwitchPort(false); }
+void TForm1::ComboBox4Change(QObject*) { SwitchPort(false); }
+void TForm1::ComboBox5Change(QObject*) { SwitchPort(false); }
+
+void TForm1::ZuCommDevice1Package(TObject*, int NotifyType)
+{
+    // Only "a package has been received"; write-queue-empty and the port's
+    // open/close notice carry nothing to read.
+    if (NotifyType == 1)
+        ReceiveFrame();
+}

@@ -18,6 +18,10 @@ class QPushButton;
 class QTimer;
 class TShape;
 
+namespace KelvorComm32 {
+class TZuCommDevice;
+}
+
 class TForm1 : public QWidget {
     Q_OBJECT
 
@@ -53,8 +57,8 @@ public:
     QLabel* Label5 = nullptr;
     QPlainTextEdit* Memo5 = nullptr;
     QTimer* Timer1 = nullptr;
-    // The device component ZuCommDevice1 and its handler
-    // ZuCommDevice1Package come with the serial panel.
+    // Owned by the window; destroying it closes the port.
+    KelvorComm32::TZuCommDevice* ZuCommDevice1 = nullptr;
 
     // Handlers of the calculator.
     void FormCreate(QObject* Sender);
@@ -64,7 +68,7 @@ public:
     void Label5Click(QObject* Sender);
     void Edit1Change(QObject* Sender);
 
-    // Handlers of the serial panel (bound already; the panel fills them).
+    // Handlers of the serial panel.
     void Button1Click(QObject* Sender);
     void Button2Click(QObject* Sender);
     void Button3Click(QObject* Sender);
@@ -74,6 +78,16 @@ public:
     void ComboBox3Change(QObject* Sender);
     void ComboBox4Change(QObject* Sender);
     void ComboBox5Change(QObject* Sender);
+    void ZuCommDevice1Package(TObject* Sender, int NotifyType);
+
+    // Opens the port with the settings of the lists (true) or closes it
+    // (false), and sets the panel's look. The panel's state lives in the
+    // Tag of Button1 (port open) and Button3 (sending automatically).
+    void SwitchPort(bool Open);
+    // Logs FrameBytes as a TX line and writes it as one package.
+    void SendFrame();
+    // Reads one package, logs it as an RX line and checks its CRC.
+    void ReceiveFrame();
 
     // Parses the hex text of Memo1, appends the CRC, stores the frame in
     // FrameBytes and shows it in Memo2.
@@ -91,6 +105,8 @@ protected:
 private:
     void ApplyLook();
     void BindEvents();
+    void CreateDevice();
+    void AddSystemPorts();
 };
 
 // Unit-level state of the window.
@@ -104,6 +120,14 @@ extern std::int32_t ExpectedLength; // reply bytes to take from each package
 inline constexpr const char16_t* kEmptyTargetMessage = u"目标字串为空或无有效字符！";
 inline constexpr const char16_t* kReplyLengthAdvice = u"建议填写预计接收的字节数！";
 inline constexpr const char16_t* kDefaultFrameText = u"01 01 00 00 00 08 ";
+inline constexpr const char16_t* kOpenFailedSuffix = u"开启失败！";
+inline constexpr const char16_t* kEmptySendMessage = u"不能发空信息!";
+inline constexpr const char16_t* kCheckFailedMark = u"[数据校验失败]";
+// Size of the receive buffer, and the package size the window gives the
+// component, so a package always fits.
+inline constexpr int kReceiveBufferSize = 8192;
+// The port list's first entries, "COM01" to "COM16", select ports by number.
+inline constexpr int kNumberedPorts = 16;
 // A page with the Modbus CRC-16 written out as C source.
 inline constexpr const char* kAlgorithmPageUrl =
     "https://modbus.org/docs/Modbus_over_serial_line_V1_02.pdf";
@@ -123,3 +147,12 @@ int ReplyLengthFor(const TByteDynArray& Frame);
 
 // A reply passes when the CRC over all of it, its own CRC included, is 0.
 bool ReplyPasses(const std::uint8_t* Data, unsigned long n);
+
+// What an entry of the parity or stop-bit list selects, by its meaning: the
+// component's TParity / TStopBits value, or -1 for a text that is no entry.
+int ParityFromText(const QString& Text);
+int StopBitsFromText(const QString& Text);
+
+// Bytes to ask ReadPackage for: the whole package when ExpectedLength is 0
+// or negative, never more than the receive buffer holds.
+unsigned long ReceiveSize(std::int32_t Expected);
