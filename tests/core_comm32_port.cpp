@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 using KelvorComm32::EComm32Error;
 using KelvorComm32::TComm32;
@@ -163,4 +164,47 @@ TEST(Comm32Open, MissingDeviceIsReportedWithItsName)
     EXPECT_FALSE(port.Active());
     EXPECT_EQ(port.Handle(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(notifications, 0); // never opened, so no line-change report
+}
+
+// The port's own calls to its virtual operations reach a subclass.
+TEST(Comm32Settings, OwnCallsGoThroughTheVirtualSlots)
+{
+    struct Spy : TComm32 {
+        int closes = 0;
+        std::string commands;
+        std::vector<unsigned long> escapes;
+        void Close() override
+        {
+            ++closes;
+            TComm32::Close();
+        }
+        long Command(const char* Text) override
+        {
+            commands += Text;
+            return TComm32::Command(Text);
+        }
+    } spy;
+    spy.fSetBaud(9600);
+    spy.fSetParity(2);
+    spy.fSetByteSize(7);
+    spy.fSetStopBits(2);
+    spy.fSetFCtrl(TComm32::fcXonXoff);
+    spy.fSetDataOnly(true);
+    spy.fSetHwBufSize(100, 200);
+    spy.fSetPort(3);
+    spy.fSetPortName(u"COM4");
+    spy.fSetActive(false);
+    EXPECT_EQ(spy.closes, 10);
+    spy.fSetAAns(1); // no close for these
+    spy.DisableWrite = true;
+    EXPECT_EQ(spy.closes, 10);
+    EXPECT_EQ(spy.Parity(), 2);
+    EXPECT_EQ(spy.ByteSize(), 7);
+    EXPECT_EQ(spy.StopBits(), 2);
+    EXPECT_EQ(spy.HwInSize(), 100);
+    EXPECT_EQ(spy.HwOutSize(), 200);
+    EXPECT_TRUE(spy.DataOnly());
+    spy.InitModem();
+    spy.ResetModem();
+    EXPECT_EQ(spy.commands, "ATE0&K4S0=1\rATZ\r");
 }

@@ -9,9 +9,11 @@
 
 #include <sys/ioctl.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -376,4 +378,109 @@ TEST_F(PortOnPty, DeviceThatVanishesAndComesBack)
     port.Write("back", 4);
     Bytes got = pty->read(4, 5000ms);
     EXPECT_EQ(std::string(got.begin(), got.end()), "back");
+}
+
+TEST_F(PortOnPty, HandlersThatThrowAreIgnored)
+{
+    port.OnAfterOpen = [](TObject*) { throw std::runtime_error("after open"); };
+    port.OnBeforeClose = [](TObject*) { throw 42; };
+    port.OnCommNotify = [](TObject*, int) { throw Exception(u"notify"); };
+    EXPECT_NO_THROW(port.Open());
+    EXPECT_TRUE(port.Active());
+    pty->write(Bytes{1, 2, 3});
+    ASSERT_TRUE(WaitUntil([&] { return port.InQueue()->Count() == 3; }));
+    pty->write(Bytes{4}); // the reader went on after the first throw
+    ASSERT_TRUE(WaitUntil([&] { return port.InQueue()->Count() == 4; }));
+    EXPECT_NO_THROW(port.Close());
+    EXPECT_FALSE(port.Active());
+}
+
+// The device takes nothing more, so a write stays pending in the writer;
+// closing then must neither hang nor free what that write still uses.
+TEST_F(PortOnPty, CloseWithAWritePending)
+{
+    port.Open();
+    // Keep the output queue topped up until the device takes no more (a
+    // pty holds some tens of KiB), so the writer is left with a write pending.
+    const Bytes data = Pattern(256 * 1024, 5);
+    long queued = 0;
+    long stuckSince = -1;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            queued += port.Write(data.data() + queued, std::min<long>(4096, static_cast<long>(data.size()) - queued));
+            const long waiting = port.OutQueue()->Count();
+            if (waiting == 0 || waiting != stuckSince) {
+                stuckSince = waiting;
+                return false;
+            }
+            std::this_thread::sleep_for(100ms);
+            return port.OutQueue()->Count() == waiting;
+        },
+        20000ms));
+    ASSERT_LT(queued, static_cast<long>(data.size()));
+    EXPECT_NO_THROW(port.Close());
+    const Bytes got = pty->readUntilQuiet(200ms, 10000ms);
+    EXPECT_GT(got.size(), 0u);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin())); // what went, went in order
+    port.OutQueue()->Clear();
+    port.Open();
+    port.Write("next", 4);
+    const Bytes next = pty->read(4, 5000ms);
+    EXPECT_EQ(std::string(next.begin(), next.end()), "next");
+}
+
+// Resizing and purging the queues while the reader fills them.
+TEST_F(PortOnPty, QueuesChangedWhileDataFlows)
+{
+    port.Open();
+    std::atomic<bool> stop{false};
+    std::thread device([&] {
+        const Bytes chunk = Pattern(300, 6);
+        while (!stop.load()) {
+            pty->write(chunk);
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    std::thread reader([&] {
+        char buf[256];
+        while (!stop.load())
+            if (port.Read(buf, sizeof buf) == 0)
+                std::this_thread::yield();
+    });
+    for (int i = 0; i < 50; ++i) {
+        port.fSetInBufSize(1024 + 512 * (i % 8));
+        port.PurgeRead(false);
+        port.fSetOutBufSize(4096);
+        port.Write("abc", 3);
+        port.PurgeWrite(true);
+        std::this_thread::sleep_for(2ms);
+    }
+    stop = true;
+    device.join();
+    reader.join();
+    EXPECT_TRUE(port.Active());
+    pty->readUntilQuiet(100ms, 2000ms);
+    port.PurgeRead(false);
+    pty->write(Bytes{'e', 'n', 'd'});
+    ASSERT_TRUE(WaitUntil([&] { return port.InQueue()->Count() == 3; }));
+    EXPECT_EQ(ReadPort(port), (Bytes{'e', 'n', 'd'}));
+}
+
+// Reads that keep failing are given up for the pass instead of being
+// retried forever: the notification still comes and the port still closes.
+TEST_F(PortOnPty, ReadsThatKeepFailingDoNotHoldTheReader)
+{
+    port.Open();
+    WaitUntilWatching();
+    ForgetNotes();
+    win32posix::FailCall("ReadFile", 1, ERROR_GEN_FAILURE, 1000000);
+    pty->write(Bytes{1, 2, 3});
+    ASSERT_TRUE(WaitUntil([&] { return CountWith(EV_RXCHAR) > 0; }));
+    EXPECT_EQ(port.InQueue()->Count(), 0);
+    EXPECT_NO_THROW(port.Close());
+    win32posix::ResetFaults();
+    port.Open(); // the bytes are still in the device
+    pty->write(Bytes{4});
+    ASSERT_TRUE(WaitUntil([&] { return port.InQueue()->Count() == 4; }));
+    EXPECT_EQ(ReadPort(port), (Bytes{1, 2, 3, 4}));
 }
