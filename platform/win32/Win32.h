@@ -7,6 +7,8 @@
 #endif
 #include <windows.h>
 #include <process.h>
+// The toolkit has its own MessageBox; the library calls MessageBoxW by name.
+#undef MessageBox
 #else
 #include "platform/win32/posix/windows.h"
 #endif
