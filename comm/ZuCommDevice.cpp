@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <thread>
 
 #include "comm/dialogs/Unit_ZuCommDevice_Settings.h"
 #include "platform/toolkit/NotifyWindow.h"
@@ -59,13 +60,22 @@ TZuCustomCommDevice::TZuCustomCommDevice(TComponent* AOwner) : TComponent(AOwner
     FFrameSettings = new TZuCommFrameSettings(FPackage);
 }
 
-// The library's threads may still be inside a notification while we tear
-// down, so nothing they call is rewritten before they have stopped: the
-// destroying flag silences the component, the port is closed (its threads
-// end), and the package layer's destructor waits for its timer thread.
-TZuCustomCommDevice::~TZuCustomCommDevice()
+void TZuCustomCommDevice::_StopEvents()
 {
     FDestroying.store(true);
+    // Pairs with the increment-then-check in _EvComm/_EvPackage: a thread
+    // either sees the flag or is counted here.
+    while (FInFlight.load() != 0)
+        std::this_thread::yield();
+}
+
+// The library's threads may still be inside a notification while we tear
+// down, so nothing they call is rewritten before they have stopped: events
+// are silenced, the port is closed (its threads end), and the package
+// layer's destructor waits for its timer thread.
+TZuCustomCommDevice::~TZuCustomCommDevice()
+{
+    _StopEvents();
     FPackage->fSetActive(false);
     FComm->OnBeforeClose = nullptr;
     FComm->OnAfterOpen = nullptr;
@@ -85,8 +95,25 @@ TZuCustomCommDevice::~TZuCustomCommDevice()
 
 // ---- event routing
 
+namespace {
+
+// Counts a library thread in while it hands an event over.
+class TInFlight {
+public:
+    explicit TInFlight(std::atomic<int>& Count) : FCount(Count) { FCount.fetch_add(1); }
+    ~TInFlight() { FCount.fetch_sub(1); }
+    TInFlight(const TInFlight&) = delete;
+    TInFlight& operator=(const TInFlight&) = delete;
+
+private:
+    std::atomic<int>& FCount;
+};
+
+} // namespace
+
 void TZuCustomCommDevice::_EvComm(TObject* Sender, int NotifyType)
 {
+    TInFlight guard(FInFlight);
     if (FDestroying.load())
         return;
     if (FSyncEvents.load())
@@ -97,6 +124,7 @@ void TZuCustomCommDevice::_EvComm(TObject* Sender, int NotifyType)
 
 void TZuCustomCommDevice::_EvPackage(TObject* Sender, int NotifyType)
 {
+    TInFlight guard(FInFlight);
     if (FDestroying.load())
         return;
     if (FSyncEvents.load())
@@ -358,6 +386,6 @@ bool TZuCustomCommDevice::RLSD() const { return FComm->RLSD(); }
 
 TZuCommDevice::TZuCommDevice(TComponent* AOwner) : TZuCustomCommDevice(AOwner) {}
 
-TZuCommDevice::~TZuCommDevice() = default;
+TZuCommDevice::~TZuCommDevice() { _StopEvents(); }
 
 } // namespace KelvorComm32

@@ -151,6 +151,13 @@ public:
     void _EvBeforeClose(TObject* Sender);
     void _EvNotifyProc(TMessage& Message);
 
+protected:
+    // Stops handing events to the Ev... dispatchers and waits until no
+    // library thread is inside one. The most derived destructor calls it
+    // first, so no thread makes a virtual call into a half-destroyed object
+    // (a subclass that overrides the dispatchers does the same).
+    void _StopEvents();
+
 private:
     TComm32* FComm = nullptr;
     TCommPackage* FPackage = nullptr;
@@ -158,9 +165,11 @@ private:
     bool FUsePackage = false;
     std::atomic<bool> FSyncEvents{true};
     TNotifyWindow* FNotifyWindow = nullptr;
-    // Set first thing in the destructor: from then on the library's threads
-    // hand no more events to the component.
+    // Set by _StopEvents: from then on the library's threads hand no more
+    // events to the component. FInFlight counts threads inside _EvComm or
+    // _EvPackage.
     std::atomic<bool> FDestroying{false};
+    std::atomic<int> FInFlight{0};
 };
 
 class TZuCommDevice : public TZuCustomCommDevice {

@@ -45,8 +45,9 @@ protected:
     }
     void TearDown() override
     {
-        pkg.reset();
+        // The port's threads call into the layer: they stop first.
         port.Close();
+        pkg.reset();
     }
     void Start(TCommPackageType type)
     {

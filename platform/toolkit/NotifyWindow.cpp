@@ -58,11 +58,15 @@ std::size_t TNotifyWindow::Pending() const
 
 bool TNotifyWindow::event(QEvent* Event)
 {
-    if (Event->type() != WakeEventType())
-        return QObject::event(Event);
     TMessage msg;
     {
-        std::lock_guard<std::mutex> g(FLock);
+        // Our wake-up event was made on the posting thread under this lock;
+        // look at it only once we hold the lock too.
+        std::unique_lock<std::mutex> g(FLock);
+        if (Event->type() != WakeEventType()) {
+            g.unlock();
+            return QObject::event(Event);
+        }
         if (FQueue.empty()) {
             FWakePending = false;
             return true;
