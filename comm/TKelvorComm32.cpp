@@ -548,6 +548,7 @@ void TComm32::TIoSession::RunReader()
             break;
 
         bool progress = false;
+        bool stopped = false;
         if (mask & EV_RXCHAR) {
             DWORD errors = 0;
             COMSTAT stat{};
@@ -562,6 +563,7 @@ void TComm32::TIoSession::RunReader()
                     const HANDLE rs[2] = {ReadStopEvent, ReadOs.hEvent};
                     if (WaitForMultipleObjects(2, rs, FALSE, INFINITE) == WAIT_OBJECT_0) {
                         FinishPending(ReadOs);
+                        stopped = true;
                         break;
                     }
                     ok = GetOverlappedResult(Device, &ReadOs, &got, FALSE);
@@ -577,6 +579,8 @@ void TComm32::TIoSession::RunReader()
                 }
             }
         }
+        if (stopped)
+            break;
         if (mask & kLineEvents) {
             DWORD status = 0;
             if (GetCommModemStatus(Device, &status))
@@ -661,14 +665,12 @@ void TComm32::TIoSession::RunWriter()
                 writePending = false;
                 ok = GetOverlappedResult(Device, &WriteOs, &n, FALSE);
             }
-            if (ok) {
-                written += std::min<long>(static_cast<long>(n), length - written);
-                failures = 0;
-                if (written >= length)
-                    chunkDone();
-            } else {
-                ++failures;
-            }
+            // What a failed (say, aborted) write did transfer has gone too;
+            // offering it again would send it twice.
+            written += std::min<long>(static_cast<long>(n), length - written);
+            failures = ok ? 0 : failures + 1;
+            if (written >= length)
+                chunkDone();
             if (written < length)
                 SetEvent(WriteRequestEvent);
             // A device that refuses every write is retried ever more slowly.
@@ -785,11 +787,12 @@ void TComm32::PurgeWrite(bool Abort)
 {
     if (!Active())
         return;
-    PurgeComm(FHandle, PURGE_TXCLEAR | (Abort ? PURGE_TXABORT : 0));
-    FOutQueue->Clear();
-    // The chunk in the writer's hands is part of what is purged.
+    // The chunk in the writer's hands is part of what is purged; mark it
+    // before an aborted write could make the writer offer it again.
     if (TIoSession* s = FSession.load())
         s->DropChunk.store(true);
+    PurgeComm(FHandle, PURGE_TXCLEAR | (Abort ? PURGE_TXABORT : 0));
+    FOutQueue->Clear();
 }
 
 void TComm32::ResetModem() { Command(Str_ResetModem); }

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -397,27 +398,44 @@ TEST_F(PortOnPty, HandlersThatThrowAreIgnored)
 
 // The device takes nothing more, so a write stays pending in the writer;
 // closing then must neither hang nor free what that write still uses.
-TEST_F(PortOnPty, CloseWithAWritePending)
+// Keeps the output queue topped up until the device takes no more (a pty
+// holds some tens of KiB), so the writer is left with a write pending.
+// Returns how much of `data` was queued.
+long FillUntilTheDeviceIsFull(TComm32& port, const Bytes& data)
 {
-    port.Open();
-    // Keep the output queue topped up until the device takes no more (a
-    // pty holds some tens of KiB), so the writer is left with a write pending.
-    const Bytes data = Pattern(256 * 1024, 5);
     long queued = 0;
-    long stuckSince = -1;
-    ASSERT_TRUE(WaitUntil(
+    long stuckAt = -1;
+    const bool full = WaitUntil(
         [&] {
             queued += port.Write(data.data() + queued, std::min<long>(4096, static_cast<long>(data.size()) - queued));
             const long waiting = port.OutQueue()->Count();
-            if (waiting == 0 || waiting != stuckSince) {
-                stuckSince = waiting;
+            if (waiting == 0 || waiting != stuckAt) {
+                stuckAt = waiting;
                 return false;
             }
             std::this_thread::sleep_for(100ms);
             return port.OutQueue()->Count() == waiting;
         },
-        20000ms));
-    ASSERT_LT(queued, static_cast<long>(data.size()));
+        20000ms);
+    EXPECT_TRUE(full);
+    EXPECT_LT(queued, static_cast<long>(data.size()));
+    return queued;
+}
+
+Bytes Noise(std::size_t n)
+{
+    std::mt19937 rng(12345);
+    Bytes v(n);
+    for (auto& b : v)
+        b = static_cast<std::uint8_t>(rng());
+    return v;
+}
+
+TEST_F(PortOnPty, CloseWithAWritePending)
+{
+    port.Open();
+    const Bytes data = Pattern(256 * 1024, 5);
+    FillUntilTheDeviceIsFull(port, data);
     EXPECT_NO_THROW(port.Close());
     const Bytes got = pty->readUntilQuiet(200ms, 10000ms);
     EXPECT_GT(got.size(), 0u);
@@ -427,6 +445,26 @@ TEST_F(PortOnPty, CloseWithAWritePending)
     port.Write("next", 4);
     const Bytes next = pty->read(4, 5000ms);
     EXPECT_EQ(std::string(next.begin(), next.end()), "next");
+}
+
+// A purge drops everything not yet handed to the device, the chunk the
+// writer holds included: what arrives afterwards is an unbroken start of the
+// data, then the next write.
+TEST_F(PortOnPty, PurgeWriteDropsTheChunkUnderWay)
+{
+    port.Open();
+    const Bytes data = Noise(256 * 1024);
+    FillUntilTheDeviceIsFull(port, data);
+    port.PurgeWrite(true);
+    EXPECT_EQ(port.OutQueue()->Count(), 0);
+    port.Write("END", 3);
+    const Bytes got = pty->readUntilQuiet(300ms, 10000ms);
+    ASSERT_GE(got.size(), 3u);
+    EXPECT_EQ(std::string(got.end() - 3, got.end()), "END");
+    const std::size_t before = got.size() - 3;
+    ASSERT_LE(before, data.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + static_cast<long>(before), data.begin()))
+        << before << " bytes before the next write are not the start of the data";
 }
 
 // Resizing and purging the queues while the reader fills them.
