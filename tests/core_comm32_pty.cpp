@@ -467,6 +467,30 @@ TEST_F(PortOnPty, PurgeWriteDropsTheChunkUnderWay)
         << before << " bytes before the next write are not the start of the data";
 }
 
+// A pending write aborted under the writer's feet (not through the port's
+// own purge): its bytes are offered again, so nothing is lost or repeated.
+TEST_F(PortOnPty, AbortedWriteIsNeitherRepeatedNorLost)
+{
+    port.Open();
+    const Bytes data = Noise(256 * 1024);
+    const long queued = FillUntilTheDeviceIsFull(port, data);
+    // Make some room, so the writer moves on to a new pending write.
+    Bytes got = pty->read(5000, 5000ms);
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(PurgeComm(port.Handle(), PURGE_TXABORT));
+    port.Write("", 0);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const Bytes more = pty->read(static_cast<std::size_t>(queued) - got.size(), 200ms);
+            got.insert(got.end(), more.begin(), more.end());
+            port.Write("", 0); // each chunk after the abort needs a wake-up
+            return got.size() >= static_cast<std::size_t>(queued);
+        },
+        20000ms));
+    EXPECT_EQ(got.size(), static_cast<std::size_t>(queued));
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
+}
+
 // Resizing and purging the queues while the reader fills them.
 TEST_F(PortOnPty, QueuesChangedWhileDataFlows)
 {
