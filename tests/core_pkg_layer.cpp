@@ -316,27 +316,6 @@ TEST(PackageSender, FullWriteQueueRefusesAndLosesNothingQueued)
     EXPECT_EQ(l.port.Sent(), Bytes(16, 0x42));
 }
 
-TEST(PackageLayerPurge, PurgesClearTheirQueueAndTheirSideOfThePort)
-{
-    Layer l(cptFrameHeadTail);
-    l.port.FeedAndNotify(HexBytes("EB 01 EE EB 02 EE"));
-    l.port.SetAcceptPerWrite(0);
-    Bytes d{0x42};
-    l.pkg.WritePackage(d.data(), 1);
-    l.pkg.WritePackage(d.data(), 1);
-
-    l.pkg.PurgeRead();
-    EXPECT_EQ(l.pkg.ReadPackage(nullptr, 0), 0u);
-    l.pkg.PurgeWrite();
-    EXPECT_EQ(l.port.Purges(), (std::vector<const char*>{"R", "W"}));
-    // The send buffer is kept: the package under way still goes, the
-    // purged one does not.
-    l.port.SetAcceptPerWrite(1 << 20);
-    l.port.Notify(EV_TXEMPTY);
-    l.port.Notify(EV_TXEMPTY);
-    EXPECT_EQ(l.port.Sent(), HexBytes("EB 42 EE"));
-}
-
 TEST(PackageReconfigure, ChangingSizeOrTypeWhileActiveDiscardsBothDirections)
 {
     Layer l(cptFrameHeadTail);

@@ -190,22 +190,6 @@ TEST(DeviceProperties, ByteSizeAndAutoAnswerAreClampedToAByte)
     EXPECT_EQ(dev.Comm()->AutoAnswer(), 3);
 }
 
-TEST(DeviceProperties, PackageSettingsReachTheLayer)
-{
-    TZuCommDevice dev;
-    dev.fSetQSize(4);
-    dev.fSetPkgSz(8192);
-    dev.fSetPkgType(cptFrameHeadTail);
-    dev.fSetPkgInterval(7);
-    EXPECT_EQ(dev.Package()->QueueSize(), 4u);
-    EXPECT_EQ(dev.Package()->PackageSize(), 8192u);
-    EXPECT_EQ(dev.Package()->PackageType(), cptFrameHeadTail);
-    EXPECT_EQ(dev.Package()->PackageInterval(), 7u);
-    // A negative size cannot be allocated: refused, nothing changes.
-    EXPECT_THROW(dev.fSetPkgSz(-1), EComm32Error);
-    EXPECT_EQ(dev.PackageSize(), 8192);
-}
-
 TEST(DeviceFrameSettings, AssignmentCopiesTheThreeMarksButNotTheDoubling)
 {
     TZuCommDevice a, b;
