@@ -316,6 +316,14 @@ TEST(PackageSender, FullWriteQueueRefusesAndLosesNothingQueued)
     EXPECT_EQ(l.port.Sent(), Bytes(16, 0x42));
 }
 
+TEST(PackageLayerPurge, PurgesReachThePortWithoutAbort)
+{
+    Layer l(cptFrameHeadTail);
+    l.pkg.PurgeRead();
+    l.pkg.PurgeWrite();
+    EXPECT_EQ(l.port.Purges(), (std::vector<const char*>{"R", "W"}));
+}
+
 TEST(PackageReconfigure, ChangingSizeOrTypeWhileActiveDiscardsBothDirections)
 {
     Layer l(cptFrameHeadTail);

@@ -204,15 +204,14 @@ TEST_F(PackageOnPty, PauseEndsAPackageAndShortGapsDoNot)
 
 TEST_F(PackageOnPty, PurgesDropWhatIsQueuedOnEachSide)
 {
-    pkg->fSetPkgInterval(100000); // bytes stay in the port's queue until polled
+    pkg->fSetPkgInterval(10);
     Start(cptFrameTimeout);
     pty.write(HexBytes("01 02 03"));
-    ASSERT_TRUE(WaitFor([&] { return port.InQueue()->Count() == 3; }));
+    ASSERT_TRUE(WaitFor([&] { return pkg->ReadPackage(nullptr, 0) == 3; }));
     pkg->PurgeRead();
-    EXPECT_EQ(port.InQueue()->Count(), 0);
-    pkg->fSetPkgInterval(10);
-    std::this_thread::sleep_for(100ms);
     EXPECT_EQ(pkg->ReadPackage(nullptr, 0), 0u);
+    pty.write(HexBytes("04"));
+    ASSERT_TRUE(WaitFor([&] { return pkg->ReadPackage(nullptr, 0) == 1; }));
 
     // Held back by the port: the first package waits in the send buffer,
     // the next two in the write queue.
