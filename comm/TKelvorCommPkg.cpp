@@ -376,6 +376,8 @@ void TCommPackage::_EncodePackage(TCommPackageHead* Dst, TCommPackageHead* Src)
 
 void TCommPackage::_ReadHeadTailPackage()
 {
+    if (!FComm)
+        return;
     const unsigned long limit = FPackageSize.load();
     TCommPackageHead* recv = FBuf.Recv;
     for (;;) {
@@ -416,6 +418,8 @@ void TCommPackage::_ReadHeadTailPackage()
 
 bool TCommPackage::_ReadTimeoutPackage()
 {
+    if (!FComm)
+        return false;
     const unsigned long limit = FPackageSize.load();
     TCommPackageHead* recv = FBuf.Recv;
     bool any = false;
@@ -436,6 +440,8 @@ bool TCommPackage::_ReadTimeoutPackage()
 
 void TCommPackage::_WritePackage()
 {
+    if (!FComm)
+        return;
     TCommPackageHead* send = FBuf.Send;
     if (FSendOffset < send->Length) {
         long n = FComm->Write(send->Data + FSendOffset, static_cast<long>(send->Length - FSendOffset));
@@ -509,7 +515,7 @@ unsigned long TCommPackage::WritePackage(const void* Buffer, unsigned long Size)
 
 void TCommPackage::PurgeRead()
 {
-    if (!FActive.load())
+    if (!FActive.load() || !FComm)
         return;
     FComm->PurgeRead(false);
     std::lock_guard<std::mutex> g(FLock);
@@ -518,7 +524,7 @@ void TCommPackage::PurgeRead()
 
 void TCommPackage::PurgeWrite()
 {
-    if (!FActive.load())
+    if (!FActive.load() || !FComm)
         return;
     {
         std::lock_guard<std::mutex> g(FLock);
