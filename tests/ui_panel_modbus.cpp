@@ -93,15 +93,19 @@ INSTANTIATE_TEST_SUITE_P(Slave, RequestTest, ::testing::ValuesIn(kRequests),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A too small Edit2 cuts the reply, which then fails its check; the rest of
-// that package is dropped, so the next reply is whole again.
-TEST_F(PeerTest, TooSmallExpectedLengthMarksTheReply)
+// that package is dropped, so the next reply is whole again. Negative and
+// very large numbers take whole packages.
+TEST_F(PeerTest, ExpectedLengthFromEdit2LimitsTheReply)
 {
     fForm->Edit2->setText(QStringLiteral("4"));
     EXPECT_EQ(Exchange(QStringLiteral("01 01 00 00 00 08")), QStringLiteral("RX:01 01 01 49 ") + kCheckFailed);
 
-    fForm->Edit2->setText(QStringLiteral("8192"));
-    EXPECT_EQ(Exchange(QStringLiteral("01 01 00 00 00 08")), QStringLiteral("RX:01 01 01 49 90 7E "));
-    EXPECT_EQ(Lines().size(), 4);
+    for (const char* edit2 : {"8192", "-1", "100000"}) {
+        fForm->Edit2->setText(QString::fromLatin1(edit2));
+        EXPECT_EQ(Exchange(QStringLiteral("01 01 00 00 00 08")), QStringLiteral("RX:01 01 01 49 90 7E ")) << edit2;
+    }
+    EXPECT_EQ(Lines().size(), 8);
+    EXPECT_TRUE(fMessages.empty());
 }
 
 // A few hundred milliseconds apart, every request gets exactly its own
