@@ -1,6 +1,6 @@
 #pragma once
 // The main window: hex entry and Modbus CRC-16, the send-interval rule, the
-// reply-length rule and reply check, and the serial panel's controls.
+// reply-length rule and reply check, and the serial panel.
 #include <QString>
 #include <QWidget>
 #include <cstddef>
