@@ -183,9 +183,10 @@ TEST_F(FormTest, StartUpState)
 TEST_F(FormTest, ListsStartAsDesigned)
 {
     QComboBox* ports = Find<QComboBox>("ComboBox1");
-    ASSERT_EQ(ports->count(), 16);
-    EXPECT_EQ(ports->itemText(0), QStringLiteral("COM01"));
-    EXPECT_EQ(ports->itemText(15), QStringLiteral("COM16"));
+    // COM01 to COM16 come first; the system's other ports may follow.
+    ASSERT_GE(ports->count(), 16);
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(ports->itemText(i), QStringLiteral("COM%1").arg(i + 1, 2, 10, QLatin1Char('0')));
     EXPECT_EQ(ports->currentIndex(), -1);
     EXPECT_EQ(ports->currentText(), QStringLiteral("COM01"));
 
