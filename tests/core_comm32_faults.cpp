@@ -5,6 +5,7 @@
 #include "comm/TKelvorComm32.h"
 #include "platform/win32/posix/FaultInjection.h"
 #include "tests/support/Pty.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -18,19 +19,9 @@ using KelvorComm32::EComm32Error;
 using KelvorComm32::TComm32;
 using testsupport::Bytes;
 
-namespace {
+using testsupport::WaitUntil;
 
-template <class F>
-bool WaitUntil(F done, std::chrono::milliseconds limit = 5000ms)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+namespace {
 
 int OpenError(TComm32& port)
 {

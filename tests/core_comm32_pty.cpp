@@ -4,6 +4,7 @@
 #include "comm/TKelvorComm32.h"
 #include "platform/win32/posix/FaultInjection.h"
 #include "tests/support/Pty.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -24,19 +25,9 @@ using KelvorComm32::TComm32;
 using testsupport::Bytes;
 using testsupport::PtyPair;
 
-namespace {
+using testsupport::WaitUntil;
 
-template <class F>
-bool WaitUntil(F done, std::chrono::milliseconds limit = 5000ms)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+namespace {
 
 Bytes Pattern(std::size_t n, int seed = 0)
 {

@@ -17,29 +17,15 @@
 #include "comm/ZuCommDevice.h"
 #include "platform/toolkit/NotifyWindow.h"
 #include "platform/toolkit/Toolkit.h"
+#include "tests/support/QtPump.h"
 
 using namespace KelvorComm32;
 using Dev = TZuCustomCommDevice;
 
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
+
 namespace {
-
-// Runs the UI thread's event loop until cond holds or the deadline passes.
-bool PumpUntil(const std::function<bool()>& cond, std::chrono::milliseconds limit = std::chrono::seconds(5))
-{
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-void PumpFor(std::chrono::milliseconds t)
-{
-    PumpUntil([] { return false; }, t);
-}
 
 // A port notification as the reader thread raises it, from another thread.
 void NotifyFromThread(TZuCustomCommDevice& dev, int mask)

@@ -15,6 +15,7 @@
 #include "comm/ZuCommDevice.h"
 #include "platform/win32/posix/FaultInjection.h"
 #include "tests/support/Pty.h"
+#include "tests/support/QtPump.h"
 
 using namespace KelvorComm32;
 using namespace std::chrono_literals;
@@ -22,19 +23,10 @@ using testsupport::Bytes;
 using testsupport::HexBytes;
 using testsupport::PtyPair;
 
-namespace {
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
 
-bool PumpUntil(const std::function<bool()>& cond, std::chrono::milliseconds limit = 5s)
-{
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+namespace {
 
 class DeviceOnPty : public ::testing::Test {
 protected:

@@ -21,6 +21,7 @@
 #include "platform/toolkit/Shape.h"
 #include "platform/toolkit/Toolkit.h"
 #include "tests/support/Pty.h"
+#include "tests/support/QtPump.h"
 
 inline void PrintTo(const QString& s, std::ostream* os)
 {
@@ -30,34 +31,12 @@ inline void PrintTo(const QString& s, std::ostream* os)
 namespace paneltest {
 
 using namespace std::chrono_literals;
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
 
 inline const QString kOpenFailed = QStringLiteral("开启失败！");
 inline const QString kEmptySend = QStringLiteral("不能发空信息!");
 inline const QString kCheckFailed = QStringLiteral("[数据校验失败]");
-
-// Runs the event loop until the condition holds or the limit passes.
-inline bool PumpUntil(const std::function<bool()>& cond, std::chrono::milliseconds limit = 20s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-// Runs the event loop for a while (to let anything that should not happen
-// show up); asserts nothing by itself.
-inline void PumpFor(std::chrono::milliseconds span)
-{
-    const auto deadline = std::chrono::steady_clock::now() + span;
-    while (std::chrono::steady_clock::now() < deadline) {
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(1ms);
-    }
-}
 
 class PanelTest : public ::testing::Test {
 protected:
