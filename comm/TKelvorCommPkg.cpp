@@ -235,38 +235,25 @@ void TCommPackage::fSetActive(bool Value)
 
 void TCommPackage::fSetQSize(unsigned long Value)
 {
-    // Build the new queues first so a failed allocation changes nothing.
-    std::size_t slot = _SlotBytes(FPackageSize.load());
-    auto* rq = new TCommPackageQueue(Value, slot);
-    TCommPackageQueue* wq = nullptr;
-    try {
-        wq = new TCommPackageQueue(Value, slot);
-    } catch (...) {
-        delete rq;
-        throw;
-    }
-    {
-        std::lock_guard<std::mutex> g(FLock);
-        std::swap(rq, FReadQueue);
-        std::swap(wq, FWriteQueue);
-        FQueueSize.store(Value);
-        _ResetLocked();
-    }
-    delete rq;
-    delete wq;
-    if (FWakeEvent && FActive.load())
-        SetEvent(FWakeEvent);
+    _Rebuild(Value, FPackageSize.load());
 }
 
 void TCommPackage::fSetPkgSz(unsigned long Value)
 {
-    TBuffers fresh = _MakeBuffers(Value);
-    std::size_t slot = _SlotBytes(Value);
+    _Rebuild(FQueueSize.load(), Value);
+}
+
+void TCommPackage::_Rebuild(unsigned long QueueSize, unsigned long PackageSize)
+{
+    // Build the new storage first so a failed allocation changes nothing,
+    // then swap it in under the lock, with the layer reset.
+    TBuffers fresh = _MakeBuffers(PackageSize);
+    std::size_t slot = _SlotBytes(PackageSize);
     TCommPackageQueue* rq = nullptr;
     TCommPackageQueue* wq = nullptr;
     try {
-        rq = new TCommPackageQueue(FQueueSize.load(), slot);
-        wq = new TCommPackageQueue(FQueueSize.load(), slot);
+        rq = new TCommPackageQueue(QueueSize, slot);
+        wq = new TCommPackageQueue(QueueSize, slot);
     } catch (...) {
         delete rq;
         fresh.Free();
@@ -277,7 +264,8 @@ void TCommPackage::fSetPkgSz(unsigned long Value)
         std::swap(rq, FReadQueue);
         std::swap(wq, FWriteQueue);
         std::swap(fresh, FBuf);
-        FPackageSize.store(Value);
+        FQueueSize.store(QueueSize);
+        FPackageSize.store(PackageSize);
         _ResetLocked();
     }
     delete rq;

@@ -111,6 +111,7 @@ private:
 
     static std::size_t _SlotBytes(unsigned long PackageSize);
     static TBuffers _MakeBuffers(unsigned long PackageSize);
+    void _Rebuild(unsigned long QueueSize, unsigned long PackageSize);
     void _AllocBuffer();
     void _RemoveBuffer();
     void _ResetLocked();
