@@ -407,7 +407,7 @@ TEST_F(FormTest, NonNumericIntervalIsReportedAndChangesNothing)
     ASSERT_EQ(fCalls.size(), 1u);
     EXPECT_EQ(fCalls[0].kind, Toolkit::MessageBoxCall::kException);
     EXPECT_TRUE(fCalls[0].text.contains(QStringLiteral("3oo")));
-    EXPECT_EQ(fCalls[0].flags, Toolkit::MB_ICONERROR);
+    EXPECT_EQ(fCalls[0].flags, Toolkit::mbIconError);
     EXPECT_EQ(fTimer->interval(), 300);
     EXPECT_EQ(SendInterval, 300);
     EXPECT_EQ(fEdit1->text(), QStringLiteral("3oo"));

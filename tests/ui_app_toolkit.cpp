@@ -39,7 +39,7 @@ TEST(Toolkit, MessagesReachTheSink)
     QWidget owner;
     Toolkit::ShowMessage(QStringLiteral("不能发空信息!"));
     EXPECT_EQ(Toolkit::MessageBox(&owner, QStringLiteral("text"), QStringLiteral("caption"),
-                                  Toolkit::MB_OK | Toolkit::MB_ICONERROR),
+                                  Toolkit::mbOK | Toolkit::mbIconError),
               Toolkit::mrOK);
     ASSERT_EQ(rec.calls.size(), 2u);
     EXPECT_EQ(rec.calls[0].kind, Toolkit::MessageBoxCall::kShowMessage);
@@ -47,7 +47,7 @@ TEST(Toolkit, MessagesReachTheSink)
     EXPECT_EQ(rec.calls[1].kind, Toolkit::MessageBoxCall::kMessageBox);
     EXPECT_EQ(rec.calls[1].owner, &owner);
     EXPECT_EQ(rec.calls[1].caption, QStringLiteral("caption"));
-    EXPECT_EQ(rec.calls[1].flags, Toolkit::MB_ICONERROR);
+    EXPECT_EQ(rec.calls[1].flags, Toolkit::mbIconError);
 }
 
 TEST(Toolkit, EntryShowsWhatEscapesAndReturnsZero)
@@ -64,7 +64,7 @@ TEST(Toolkit, EntryShowsWhatEscapesAndReturnsZero)
     ASSERT_EQ(rec.calls.size(), 3u);
     for (const auto& c : rec.calls) {
         EXPECT_EQ(c.kind, Toolkit::MessageBoxCall::kException);
-        EXPECT_EQ(c.flags, Toolkit::MB_ICONERROR);
+        EXPECT_EQ(c.flags, Toolkit::mbIconError);
     }
     EXPECT_EQ(rec.calls[0].text, QStringLiteral("'x' is not a valid integer value"));
     // Foreign exceptions become toolkit exceptions with an empty message.

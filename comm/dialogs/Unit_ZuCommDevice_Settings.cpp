@@ -368,7 +368,7 @@ bool TForm_ZuCommDevice_Settings::MoveCtrlFocus()
 void TForm_ZuCommDevice_Settings::ShowMessageFor(QWidget* Field, const TMsgStrings& Msgs, int Id)
 {
     Field->setFocus(Qt::OtherFocusReason);
-    Toolkit::MessageBox(this, Msgs.fGetMsg(Id), Msgs.fGetMsg(idCaption), Toolkit::MB_ICONERROR);
+    Toolkit::MessageBox(this, Msgs.fGetMsg(Id), Msgs.fGetMsg(idCaption), Toolkit::mbIconError);
 }
 
 void TForm_ZuCommDevice_Settings::ApplySettings(const UnicodeString& PortName, unsigned long Baud,
@@ -465,7 +465,7 @@ void TForm_ZuCommDevice_Settings::BnOKClick(QObject*)
         } catch (const std::exception&) {
         }
         CbPort->setFocus(Qt::OtherFocusReason);
-        Toolkit::MessageBox(this, Failure, Msgs.fGetMsg(idCaption), Toolkit::MB_ICONERROR);
+        Toolkit::MessageBox(this, Failure, Msgs.fGetMsg(idCaption), Toolkit::mbIconError);
         return;
     }
     done(Toolkit::mrOK);

@@ -29,10 +29,10 @@ QString AppCaption()
 QMessageBox::Icon IconOf(int Flags)
 {
     switch (Flags & 0xF0) {
-    case MB_ICONERROR: return QMessageBox::Critical;
-    case MB_ICONQUESTION: return QMessageBox::Question;
-    case MB_ICONWARNING: return QMessageBox::Warning;
-    case MB_ICONINFORMATION: return QMessageBox::Information;
+    case mbIconError: return QMessageBox::Critical;
+    case mbIconQuestion: return QMessageBox::Question;
+    case mbIconWarning: return QMessageBox::Warning;
+    case mbIconInformation: return QMessageBox::Information;
     default: return QMessageBox::NoIcon;
     }
 }
@@ -94,7 +94,7 @@ void ShowException(const std::exception& E)
         text = QString::fromStdU16String(e->Message());
     else
         text = QString::fromUtf8(E.what());
-    Deliver({MessageBoxCall::kException, nullptr, text, AppCaption(), MB_ICONERROR});
+    Deliver({MessageBoxCall::kException, nullptr, text, AppCaption(), mbIconError});
 }
 
 LinkSink SetLinkSink(LinkSink sink)

@@ -13,12 +13,13 @@ class QApplication;
 
 namespace Toolkit {
 
-// MessageBox flags used by the program.
-constexpr int MB_OK = 0x00;
-constexpr int MB_ICONERROR = 0x10;
-constexpr int MB_ICONQUESTION = 0x20;
-constexpr int MB_ICONWARNING = 0x30;
-constexpr int MB_ICONINFORMATION = 0x40;
+// MessageBox flags used by the program (the Win32 values; named apart from
+// the Win32 macros so both can be seen at once).
+constexpr int mbOK = 0x00;
+constexpr int mbIconError = 0x10;
+constexpr int mbIconQuestion = 0x20;
+constexpr int mbIconWarning = 0x30;
+constexpr int mbIconInformation = 0x40;
 // Modal results.
 constexpr int mrNone = 0;
 constexpr int mrOK = 1;
