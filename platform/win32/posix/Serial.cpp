@@ -766,6 +766,31 @@ BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask)
     return TRUE;
 }
 
+// Starts an overlapped call: finds the event that will tell of its end
+// (none: the file object itself) and clears it. False on a bad event handle.
+static bool BeginOverlapped(Locked& s, LPOVERLAPPED ov, std::shared_ptr<Object>& ev)
+{
+    if (!OverlappedEvent(ov, ev))
+        return false;
+    if (ev)
+        Unsignal(*ev);
+    else
+        Unsignal(*s.s);
+    return true;
+}
+
+// A read or write that the monitor finishes later.
+static Op PendingOp(LPOVERLAPPED ov, std::shared_ptr<Object> ev)
+{
+    ov->Internal = kStatusPending;
+    ov->InternalHigh = 0;
+    Op op;
+    op.ov = ov;
+    op.event = std::move(ev);
+    op.owner = pthread_self();
+    return op;
+}
+
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
 {
     Locked s = Acquire("WaitCommEvent", hFile);
@@ -774,12 +799,8 @@ BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
     if (!lpEvtMask || !lpOverlapped || s->wait)
         return Fail(ERROR_INVALID_PARAMETER);
     std::shared_ptr<Object> ev;
-    if (!OverlappedEvent(lpOverlapped, ev))
+    if (!BeginOverlapped(s, lpOverlapped, ev))
         return Fail(ERROR_INVALID_HANDLE);
-    if (ev)
-        Unsignal(*ev);
-    else
-        Unsignal(*s.s);
     lpOverlapped->Internal = kStatusPending;
     lpOverlapped->InternalHigh = 0;
     s->wait = WaitOp{lpEvtMask, lpOverlapped, ev, pthread_self()};
@@ -820,12 +841,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     if (!lpOverlapped || (!lpBuffer && nNumberOfBytesToRead))
         return Fail(ERROR_INVALID_PARAMETER);
     std::shared_ptr<Object> ev;
-    if (!OverlappedEvent(lpOverlapped, ev))
+    if (!BeginOverlapped(s, lpOverlapped, ev))
         return Fail(ERROR_INVALID_HANDLE);
-    if (ev)
-        Unsignal(*ev);
-    else
-        Unsignal(*s.s);
     if (lpNumberOfBytesRead)
         *lpNumberOfBytesRead = 0;
     DWORD err = 0;
@@ -845,12 +862,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
         s->Evaluate(); // a wait may now see bytes beyond those reported
         return TRUE;
     }
-    lpOverlapped->Internal = kStatusPending;
-    lpOverlapped->InternalHigh = 0;
-    Op op;
-    op.ov = lpOverlapped;
-    op.event = std::move(ev);
-    op.owner = pthread_self();
+    Op op = PendingOp(lpOverlapped, std::move(ev));
     op.readBuf = static_cast<std::uint8_t*>(lpBuffer);
     op.size = nNumberOfBytesToRead;
     s->reads.push_back(std::move(op));
@@ -867,12 +879,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
     if (!lpOverlapped || (!lpBuffer && nNumberOfBytesToWrite))
         return Fail(ERROR_INVALID_PARAMETER);
     std::shared_ptr<Object> ev;
-    if (!OverlappedEvent(lpOverlapped, ev))
+    if (!BeginOverlapped(s, lpOverlapped, ev))
         return Fail(ERROR_INVALID_HANDLE);
-    if (ev)
-        Unsignal(*ev);
-    else
-        Unsignal(*s.s);
     if (lpNumberOfBytesWritten)
         *lpNumberOfBytesWritten = 0;
     DWORD err = 0;
@@ -896,12 +904,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
         return TRUE;
     }
     // The rest goes when the device has room; the bytes are kept here.
-    lpOverlapped->Internal = kStatusPending;
-    lpOverlapped->InternalHigh = 0;
-    Op op;
-    op.ov = lpOverlapped;
-    op.event = std::move(ev);
-    op.owner = pthread_self();
+    Op op = PendingOp(lpOverlapped, std::move(ev));
     const auto* p = static_cast<const std::uint8_t*>(lpBuffer);
     op.data.assign(p, p + nNumberOfBytesToWrite);
     op.done = taken;
