@@ -28,19 +28,6 @@ std::int32_t ExpectedLength = 0;
 
 namespace {
 
-constexpr std::array<std::uint16_t, 256> MakeCrcTable()
-{
-    std::array<std::uint16_t, 256> table{};
-    for (unsigned i = 0; i < 256; ++i) {
-        std::uint16_t r = static_cast<std::uint16_t>(i);
-        for (int bit = 0; bit < 8; ++bit)
-            r = (r & 1) ? static_cast<std::uint16_t>((r >> 1) ^ 0xA001) : static_cast<std::uint16_t>(r >> 1);
-        table[i] = r;
-    }
-    return table;
-}
-constexpr std::array<std::uint16_t, 256> kCrcTable = MakeCrcTable();
-
 constexpr int kDefaultInterval = 100;
 constexpr int kMaxInterval = 65000;
 constexpr int kWholePackage = 8192;
@@ -71,17 +58,6 @@ constexpr int kBaudByIndex[] = {
 };
 constexpr int kBaudEntries = static_cast<int>(sizeof(kBaudByIndex) / sizeof(kBaudByIndex[0]));
 
-int HexValue(char16_t c)
-{
-    if (c >= u'0' && c <= u'9')
-        return c - u'0';
-    if (c >= u'A' && c <= u'F')
-        return c - u'A' + 10;
-    if (c >= u'a' && c <= u'f')
-        return c - u'a' + 10;
-    return -1;
-}
-
 QFont FormFont()
 {
     QFont f;
@@ -102,75 +78,6 @@ QFont MemoFont()
 }
 
 } // namespace
-
-std::uint16_t CRC16(const std::uint8_t* Data, std::size_t Count)
-{
-    std::uint16_t crc = 0xFFFF;
-    for (std::size_t i = 0; i < Count; ++i)
-        crc = static_cast<std::uint16_t>((crc >> 8) ^ kCrcTable[(crc ^ Data[i]) & 0xFF]);
-    return crc;
-}
-
-std::uint16_t CRC16(const TByteDynArray& Data, int Count)
-{
-    std::size_t n = Count > 0 ? static_cast<std::size_t>(Count) : 0;
-    if (n > Data.size())
-        n = Data.size();
-    return CRC16(Data.data(), n);
-}
-
-QString HexText(const std::uint8_t* Data, std::size_t Count)
-{
-    static const char16_t kDigits[] = u"0123456789ABCDEF";
-    QString s;
-    s.reserve(static_cast<qsizetype>(Count * 3));
-    for (std::size_t i = 0; i < Count; ++i) {
-        s += QChar(kDigits[Data[i] >> 4]);
-        s += QChar(kDigits[Data[i] & 0x0F]);
-        s += QChar(u' ');
-    }
-    return s;
-}
-
-int ReplyLengthFor(const TByteDynArray& Frame)
-{
-    // Only data bytes count: the last two are the CRC, never a field.
-    const std::size_t data = Frame.size() >= 2 ? Frame.size() - 2 : 0;
-    if (data < 2)
-        return -1;
-    const bool hasQuantity = data >= 6;
-    const int n = hasQuantity ? Frame[4] * 256 + Frame[5] : 0;
-    switch (Frame[1]) {
-    case 1:
-    case 2:
-        return hasQuantity ? (n + 7) / 8 + 5 : -1;
-    case 3:
-    case 4:
-    case 23:
-        return hasQuantity ? 2 * n + 5 : -1;
-    case 5:
-    case 6:
-    case 21:
-    case 22:
-        return static_cast<int>(Frame.size());
-    case 15:
-    case 16:
-        return 8;
-    case 20:
-        return data >= 3 ? Frame[2] : -1;
-    case 43:
-        return 128;
-    default:
-        return -1;
-    }
-}
-
-bool ReplyPasses(const std::uint8_t* Data, unsigned long n)
-{
-    if (Data == nullptr && n != 0)
-        return false;
-    return CRC16(Data, n) == 0;
-}
 
 int ParityFromText(const QString& Text)
 {
@@ -453,29 +360,17 @@ void TForm1::CalculateCRC()
     const QString text = Memo1->toPlainText() + QChar(u' ');
     Memo1->setPlainText(text);
 
-    std::u16string digits;
-    for (qsizetype i = 0; i + 1 < text.size(); ++i) {
-        const char16_t c = text.at(i).unicode();
-        if (HexValue(c) >= 0)
-            digits.push_back(c);
-    }
-
     // Nothing stale may stay behind for a running automatic send: a text
     // without digits leaves an empty frame, which the send path refuses.
     FrameBytes.clear();
-    if (digits.empty()) {
+    const QString scanned = text.left(text.size() - 1);
+    if (!HasHexDigit(scanned)) {
         Memo2->setPlainText(QString());
         Toolkit::ShowMessage(QString::fromUtf16(kEmptyTargetMessage));
         return;
     }
-
-    const std::size_t n = digits.size() / 2; // an odd last digit is dropped
-    FrameBytes.resize(n + 2);
-    for (std::size_t k = 0; k < n; ++k)
-        FrameBytes[k] = static_cast<std::uint8_t>(HexValue(digits[2 * k]) * 16 + HexValue(digits[2 * k + 1]));
-    const std::uint16_t crc = CRC16(FrameBytes.data(), n);
-    FrameBytes[n] = static_cast<std::uint8_t>(crc & 0xFF);
-    FrameBytes[n + 1] = static_cast<std::uint8_t>(crc >> 8);
+    const TByteDynArray data = HexBytes(scanned);
+    FrameBytes = WithCrc(data.data(), data.size());
     Memo2->setPlainText(HexText(FrameBytes.data(), FrameBytes.size()));
 }
 

@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "app/modbus/Crc16.h"
+#include "app/modbus/HexText.h"
+#include "app/modbus/Reply.h"
 #include "platform/rtl/Rtl.h"
 
 class QComboBox;
@@ -131,22 +134,6 @@ inline constexpr int kNumberedPorts = 16;
 // A page with the Modbus CRC-16 written out as C source.
 inline constexpr const char* kAlgorithmPageUrl =
     "https://modbus.org/docs/Modbus_over_serial_line_V1_02.pdf";
-
-// Modbus CRC-16 (reflected 0xA001, start 0xFFFF, no final XOR) over the
-// first Count bytes of Data; Count is clamped to the array.
-std::uint16_t CRC16(const TByteDynArray& Data, int Count);
-std::uint16_t CRC16(const std::uint8_t* Data, std::size_t Count);
-
-// Every byte as two upper-case hex digits and a space, the last included.
-QString HexText(const std::uint8_t* Data, std::size_t Count);
-
-// Reply length the function-code table gives for a frame (CRC included), or
-// -1 when the function is not in the table or the frame is too short to hold
-// the bytes the table reads.
-int ReplyLengthFor(const TByteDynArray& Frame);
-
-// A reply passes when the CRC over all of it, its own CRC included, is 0.
-bool ReplyPasses(const std::uint8_t* Data, unsigned long n);
 
 // What an entry of the parity or stop-bit list selects, by its meaning: the
 // component's TParity / TStopBits value, or -1 for a text that is no entry.

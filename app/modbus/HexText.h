@@ -1,0 +1,19 @@
+#pragma once
+// Frames as hex text, in and out: the entry box, the result box, the log
+// and the command line all read and write this form.
+#include <QString>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/rtl/Rtl.h"
+
+// Every byte as two upper-case hex digits and a space, the last included.
+QString HexText(const std::uint8_t* Data, std::size_t Count);
+
+// The bytes of a typed target text: only hex digits count, whatever stands
+// between them; pairs of digits make bytes and an odd last digit is dropped.
+// Empty when the text holds no hex digit.
+TByteDynArray HexBytes(const QString& Text);
+
+// True when the text holds at least one hex digit.
+bool HasHexDigit(const QString& Text);

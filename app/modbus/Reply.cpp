@@ -1,0 +1,103 @@
+#include "app/modbus/Reply.h"
+
+#include "app/modbus/Crc16.h"
+
+namespace {
+
+constexpr std::uint8_t kExceptionBit = 0x80;
+constexpr int kExceptionReplyLength = 5; // address, function | 0x80, code, CRC
+constexpr int kEchoReplyLength = 8;      // address, function, two words, CRC
+
+// Replies whose third byte counts the data bytes that follow.
+bool HasByteCount(std::uint8_t Function)
+{
+    return (Function >= 1 && Function <= 4) || Function == 23;
+}
+
+bool HasFixedLength(std::uint8_t Function)
+{
+    return Function == 5 || Function == 6 || Function == 15 || Function == 16;
+}
+
+} // namespace
+
+int ReplyLengthFor(const TByteDynArray& Request)
+{
+    // Only data bytes count: the last two are the CRC, never a field.
+    const std::size_t data = Request.size() >= 2 ? Request.size() - 2 : 0;
+    if (data < 2)
+        return -1;
+    const bool hasQuantity = data >= 6;
+    const int n = hasQuantity ? Request[4] * 256 + Request[5] : 0;
+    switch (Request[1]) {
+    case 1:
+    case 2:
+        return hasQuantity ? (n + 7) / 8 + 5 : -1;
+    case 3:
+    case 4:
+    case 23:
+        return hasQuantity ? 2 * n + 5 : -1;
+    case 5:
+    case 6:
+    case 21:
+    case 22:
+        return static_cast<int>(Request.size());
+    case 15:
+    case 16:
+        return 8;
+    case 20:
+        return data >= 3 ? Request[2] : -1;
+    case 43:
+        return 128;
+    default:
+        return -1;
+    }
+}
+
+bool ReplyPasses(const std::uint8_t* Data, unsigned long Count)
+{
+    if (Data == nullptr)
+        return false;
+    return CRC16(Data, Count) == 0;
+}
+
+int WholeReplyLength(std::uint8_t Address, std::uint8_t Function, const std::uint8_t* Data, std::size_t Count)
+{
+    if (!(HasByteCount(Function) || HasFixedLength(Function)))
+        return -1;
+    if (Count == 0)
+        return 0;
+    if (Data[0] != Address)
+        return -1;
+    if (Count < 2)
+        return 0;
+    if (Data[1] == (Function | kExceptionBit))
+        return kExceptionReplyLength;
+    if (Data[1] != Function)
+        return -1;
+    if (HasFixedLength(Function))
+        return kEchoReplyLength;
+    if (Count < 3)
+        return 0;
+    return 5 + Data[2];
+}
+
+bool IsWholeReply(std::uint8_t Address, std::uint8_t Function, const std::uint8_t* Data, std::size_t Count)
+{
+    const int length = WholeReplyLength(Address, Function, Data, Count);
+    return length > 0 && Count == static_cast<std::size_t>(length) && CRC16(Data, Count) == 0;
+}
+
+TReplyEndTest ReplyEndTest(const TByteDynArray& Request)
+{
+    // Address and function, ahead of the CRC.
+    if (Request.size() < 4 || (Request[1] & kExceptionBit) != 0)
+        return {};
+    const std::uint8_t address = Request[0];
+    const std::uint8_t function = Request[1];
+    if (WholeReplyLength(address, function, nullptr, 0) < 0)
+        return {};
+    return [address, function](const std::uint8_t* Data, std::size_t Count) {
+        return IsWholeReply(address, function, Data, Count);
+    };
+}
