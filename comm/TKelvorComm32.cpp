@@ -1,6 +1,7 @@
 #include "comm/TKelvorComm32.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -571,6 +572,7 @@ void TComm32::TIoSession::RunReader()
                 if (ok && got > 0) {
                     got = std::min(got, left);
                     port->FInQueue->In(RecvBuf, static_cast<long>(got));
+                    port->FRxTime.store(RxTimeNow(), std::memory_order_release);
                     left -= got;
                     failures = 0;
                     progress = true;
@@ -744,6 +746,12 @@ TComm32::~TComm32()
         ::Sleep(5);
     delete FOutQueue;
     delete FInQueue;
+}
+
+std::int64_t TComm32::RxTimeNow()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 long TComm32::Read(void* Buffer, long Size) { return FInQueue->Out(static_cast<char*>(Buffer), Size); }

@@ -210,6 +210,10 @@ public:
     void fSetHwBufSize(long in, long out);
     TCommQueue* InQueue() const { return FInQueue; }
     TCommQueue* OutQueue() const { return FOutQueue; }
+    // When the reader last put bytes into the input queue: steady-clock
+    // nanoseconds (RxTimeNow's scale), 0 before the first byte.
+    std::int64_t LastRxTime() const { return FRxTime.load(std::memory_order_acquire); }
+    static std::int64_t RxTimeNow();
 
     // Read and written directly; the writer consults it on every Write.
     std::atomic<bool> DisableWrite{false};
@@ -256,6 +260,7 @@ private:
     // Callers of Write/Command inside their wake-up of the writer.
     std::atomic<int> FSignallers{0};
     std::atomic<unsigned long> FModemStatus{0};
+    std::atomic<std::int64_t> FRxTime{0};
 };
 
 } // namespace KelvorComm32

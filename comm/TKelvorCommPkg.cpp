@@ -177,6 +177,7 @@ TCommPackage::TCommPackage(TComm32* Comm) : FComm(Comm)
     try {
         FReadQueue = new TCommPackageQueue(FQueueSize.load(), FPackageSize.load() + 4);
         FWriteQueue = new TCommPackageQueue(FQueueSize.load(), FPackageSize.load() + 4);
+        FReadTimes.assign(FReadQueue->QueueSize(), 0);
     } catch (...) {
         delete FReadQueue;
         _RemoveBuffer();
@@ -220,6 +221,8 @@ void TCommPackage::_ResetLocked()
     FBuf.Send->Length = 0;
     FReadQueue->Clear();
     FWriteQueue->Clear();
+    FRxSincePoll = false;
+    FRecvTime = 0;
 }
 
 void TCommPackage::fSetActive(bool Value)
@@ -251,16 +254,20 @@ void TCommPackage::_Rebuild(unsigned long QueueSize, unsigned long PackageSize)
     std::size_t slot = _SlotBytes(PackageSize);
     TCommPackageQueue* rq = nullptr;
     TCommPackageQueue* wq = nullptr;
+    std::vector<std::int64_t> times;
     try {
         rq = new TCommPackageQueue(QueueSize, slot);
         wq = new TCommPackageQueue(QueueSize, slot);
+        times.assign(rq->QueueSize(), 0);
     } catch (...) {
         delete rq;
+        delete wq;
         fresh.Free();
         throw;
     }
     {
         std::lock_guard<std::mutex> g(FLock);
+        FReadTimes.swap(times);
         std::swap(rq, FReadQueue);
         std::swap(wq, FWriteQueue);
         std::swap(fresh, FBuf);
@@ -296,6 +303,27 @@ void TCommPackage::fSetPkgInterval(unsigned long Value)
 
 void TCommPackage::fSetDblFrameMark(bool Value) { FDoubleFrameMark.store(Value); }
 
+TCommPackageEndEvent TCommPackage::OnPackageEnd() const
+{
+    std::lock_guard<std::mutex> g(FLock);
+    return FPackageEnd;
+}
+
+void TCommPackage::fSetPkgEnd(TCommPackageEndEvent Value)
+{
+    // Swapped under the lock so the old test is destroyed outside it.
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        std::swap(FPackageEnd, Value);
+    }
+}
+
+std::int64_t TCommPackage::LastPackageTime() const
+{
+    std::lock_guard<std::mutex> g(FLock);
+    return FLastPackageTime;
+}
+
 void TCommPackage::CallNotify(int NotifyType)
 {
     if (OnNotify)
@@ -316,12 +344,18 @@ void TCommPackage::fNewCommNotify(TObject* Sender, int NotifyType)
 {
     if (FActive.load()) {
         int mask = NotifyType & ~(EV_RXCHAR | EV_TXEMPTY);
+        unsigned long ended = 0; // packages the end test closed just now
         {
             std::lock_guard<std::mutex> g(FLock);
             if (FActive.load()) {
                 if ((NotifyType & EV_RXCHAR) && FPackageType.load() != cptFrameTimeout) {
                     _ReadHeadTailPackage();
                     if (FReadQueue->Count() > 0)
+                        mask |= EV_RXCHAR;
+                } else if ((NotifyType & EV_RXCHAR) && FPackageEnd) {
+                    if (_ReadTimeoutPackage(ended))
+                        FRxSincePoll = true;
+                    if (ended > 0)
                         mask |= EV_RXCHAR;
                 }
                 if (NotifyType & EV_TXEMPTY) {
@@ -333,6 +367,9 @@ void TCommPackage::fNewCommNotify(TObject* Sender, int NotifyType)
         }
         if (mask != 0)
             _SafeCallNotify(mask);
+        // Each package is announced on its own, as the timer does.
+        for (unsigned long i = 1; i < ended; ++i)
+            _SafeCallNotify(EV_RXCHAR);
     }
     if (FPrevCommNotify)
         FPrevCommNotify(Sender, NotifyType);
@@ -404,26 +441,58 @@ void TCommPackage::_ReadHeadTailPackage()
     }
 }
 
-bool TCommPackage::_ReadTimeoutPackage()
+// Drains the port into the receive buffer, cut to the room left below
+// PackageSize. With an end test, every byte appended is a chance for the
+// package to be whole; each whole one is queued at once and the bytes after
+// it start the next. Ended counts the packages queued; the result tells
+// whether the port had bytes at all.
+bool TCommPackage::_ReadTimeoutPackage(unsigned long& Ended)
 {
+    Ended = 0;
     if (!FComm)
         return false;
+    bool any = false;
     const unsigned long limit = FPackageSize.load();
     TCommPackageHead* recv = FBuf.Recv;
-    bool any = false;
     for (;;) {
         long got = FComm->Read(FBuf.Scratch, kChunk);
         if (got <= 0)
             break;
         any = true;
-        unsigned long room = limit > recv->Length ? limit - recv->Length : 0;
-        unsigned long take = std::min<unsigned long>(room, static_cast<unsigned long>(got));
-        if (take > 0) {
-            std::memcpy(recv->Data + recv->Length, FBuf.Scratch, take);
-            recv->Length += static_cast<std::uint32_t>(take);
+        // Bytes are stamped when the reader queued them, not when a poll
+        // got round to them; a port that keeps no time is read as now.
+        const std::int64_t when = FComm->LastRxTime();
+        FRecvTime = when != 0 ? when : TComm32::RxTimeNow();
+        if (!FPackageEnd) {
+            unsigned long room = limit > recv->Length ? limit - recv->Length : 0;
+            unsigned long take = std::min<unsigned long>(room, static_cast<unsigned long>(got));
+            if (take > 0) {
+                std::memcpy(recv->Data + recv->Length, FBuf.Scratch, take);
+                recv->Length += static_cast<std::uint32_t>(take);
+            }
+            continue;
+        }
+        for (long i = 0; i < got; ++i) {
+            if (recv->Length >= limit)
+                continue; // dropped, as without a test
+            recv->Data[recv->Length++] = FBuf.Scratch[i];
+            if (FPackageEnd(this, recv->Data, recv->Length)) {
+                _QueueReceived();
+                ++Ended;
+            }
         }
     }
     return any;
+}
+
+// Moves the receive buffer into the read queue (a full queue loses it) with
+// its read time, and starts an empty one.
+void TCommPackage::_QueueReceived()
+{
+    const unsigned long slot = FReadQueue->InIndex();
+    if (FReadQueue->In(FBuf.Recv) && slot < FReadTimes.size())
+        FReadTimes[slot] = FRecvTime;
+    FBuf.Recv->Length = 0;
 }
 
 void TCommPackage::_WritePackage()
@@ -457,10 +526,13 @@ unsigned long TCommPackage::ReadPackage(void* Buffer, unsigned long Size)
     std::lock_guard<std::mutex> g(FLock);
     if (!FActive.load())
         return 0;
+    const unsigned long slot = FReadQueue->OutIndex();
+    const std::int64_t when = slot < FReadTimes.size() ? FReadTimes[slot] : 0;
     if (FPackageType.load() == cptCompatiblePkg) {
-        if (!Buffer)
+        if (!Buffer || !FReadQueue->Out(Buffer))
             return 0;
-        return FReadQueue->Out(Buffer) ? 1 : 0;
+        FLastPackageTime = when;
+        return 1;
     }
     // The stage buffer is only used under the lock, so it serves as the
     // temporary record here as well.
@@ -469,6 +541,7 @@ unsigned long TCommPackage::ReadPackage(void* Buffer, unsigned long Size)
         return FReadQueue->Read(tmp, 0) ? tmp->Length : 0;
     if (!FReadQueue->Out(tmp))
         return 0;
+    FLastPackageTime = when;
     unsigned long n = std::min<unsigned long>(Size, tmp->Length);
     std::memcpy(Buffer, tmp->Data, n);
     return n;
@@ -549,18 +622,21 @@ void TCommPackage::_TimerThread()
             Sleep(polling ? period : 20); // no event to wait on: poll instead
         if (!FKeepRunning.load())
             break;
-        bool notify = false;
+        unsigned long notify = 0;
         {
             std::lock_guard<std::mutex> g(FLock);
             if (FActive.load() && FPackageType.load() == cptFrameTimeout) {
-                if (!_ReadTimeoutPackage() && FBuf.Recv->Length > 0) {
-                    FReadQueue->In(FBuf.Recv); // a full queue loses the package
-                    FBuf.Recv->Length = 0;
-                    notify = true;
+                // Bytes taken on a notification since the last poll are new
+                // bytes too: the pause has not come yet.
+                const bool any = _ReadTimeoutPackage(notify) || FRxSincePoll;
+                FRxSincePoll = false;
+                if (!any && FBuf.Recv->Length > 0) {
+                    _QueueReceived();
+                    ++notify;
                 }
             }
         }
-        if (notify)
+        for (unsigned long i = 0; i < notify; ++i)
             _SafeCallNotify(1);
     }
     FRunning.store(false);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "comm/TKelvorComm32.h"
 
@@ -18,6 +19,9 @@ struct TCommPackageHead {
     std::uint32_t Length;
     std::uint8_t Data[];
 };
+
+// Says whether the bytes collected so far form one whole package.
+using TCommPackageEndEvent = std::function<bool(TObject* Sender, const std::uint8_t* Data, unsigned long Length)>;
 
 // Ring of fixed-size package slots; one slot always stays free.
 class TCommPackageQueue {
@@ -38,6 +42,9 @@ public:
     bool IsValid() const { return fIsValid(); }
     unsigned long QueueSize() const { return FQSize; }
     unsigned long SlotSize() const { return FPkgSize; }
+    // The slots that In fills and Out takes next.
+    unsigned long InIndex() const { return FIn.load(std::memory_order_acquire); }
+    unsigned long OutIndex() const { return FOut.load(std::memory_order_acquire); }
 
     bool In(const void* Src);
     bool Out(void* Dst);
@@ -87,6 +94,18 @@ public:
     bool DoubleFrameMark() const { return FDoubleFrameMark.load(); }
     void fSetDblFrameMark(bool Value);
 
+    // End-of-package test for cptFrameTimeout. While it is set, received
+    // bytes are taken from the port as they arrive (on its notification),
+    // and a package is queued and announced as soon as the test says yes;
+    // bytes that never meet it still end by the pause. Called on the port's
+    // threads with the layer locked: it must be quick and must not call
+    // back into the layer. Empty: packages end by the pause only.
+    TCommPackageEndEvent OnPackageEnd() const;
+    void fSetPkgEnd(TCommPackageEndEvent Value);
+    // When the last byte of the package that ReadPackage took last was read
+    // from the port (TComm32::RxTimeNow's scale), 0 before any.
+    std::int64_t LastPackageTime() const;
+
     // Plain fields, read and written directly; read by the I/O threads.
     std::atomic<std::uint8_t> FrameHead{DefaultFrameHead};
     std::atomic<std::uint8_t> FrameTail{DefaultFrameTail};
@@ -118,7 +137,8 @@ private:
     void _TimerThread();
     void _EncodePackage(TCommPackageHead* Dst, TCommPackageHead* Src);
     void _ReadHeadTailPackage();
-    bool _ReadTimeoutPackage();
+    bool _ReadTimeoutPackage(unsigned long& Ended);
+    void _QueueReceived();
     void _WritePackage();
     void _SafeCallNotify(int NotifyType);
 
@@ -132,6 +152,15 @@ private:
     TCommPackageQueue* FReadQueue = nullptr;
     TCommPackageQueue* FWriteQueue = nullptr;
     TBuffers FBuf;
+    TCommPackageEndEvent FPackageEnd;
+    // Bytes were taken on a notification since the timer's last poll, so
+    // that poll is no pause.
+    bool FRxSincePoll = false;
+    // Read time of the receive buffer's last byte, and of each queued package
+    // by its read-queue slot.
+    std::int64_t FRecvTime = 0;
+    std::vector<std::int64_t> FReadTimes;
+    std::int64_t FLastPackageTime = 0;
     std::atomic<unsigned long> FQueueSize{16};
     std::atomic<unsigned long> FPackageSize{4096};
     std::atomic<TCommPackageType> FPackageType{cptFrameTimeout};
@@ -145,8 +174,9 @@ private:
     // Held by everything that touches the queues, the buffers or the parser
     // and sender state: the parser and the sender (reader thread), the
     // timeout step (timer thread), Read/WritePackage and reconfiguration
-    // (application). Never held while a user handler runs.
-    std::mutex FLock;
+    // (application). Never held while a user handler runs, except the
+    // end-of-package test.
+    mutable std::mutex FLock;
 };
 
 } // namespace KelvorComm32
