@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "app/log/LogLine.h"
 #include "app/modbus/Crc16.h"
 #include "app/modbus/HexText.h"
 #include "app/modbus/Reply.h"
@@ -125,7 +126,6 @@ inline constexpr const char16_t* kReplyLengthAdvice = u"建议填写预计接收
 inline constexpr const char16_t* kDefaultFrameText = u"01 01 00 00 00 08 ";
 inline constexpr const char16_t* kOpenFailedSuffix = u"开启失败！";
 inline constexpr const char16_t* kEmptySendMessage = u"不能发空信息!";
-inline constexpr const char16_t* kCheckFailedMark = u"[数据校验失败]";
 // Size of the receive buffer, and the package size the window gives the
 // component, so a package always fits.
 inline constexpr int kReceiveBufferSize = 8192;
