@@ -1,6 +1,9 @@
 #include "app/ModbusCommand.h"
 
+#include <QAction>
 #include <QComboBox>
+#include <QDateTime>
+#include <QMenu>
 #include <QFocusEvent>
 #include <QFont>
 #include <QGroupBox>
@@ -152,6 +155,7 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent)
     Timer1->setInterval(100);
 
     CreateDevice();
+    CreateLogActions();
     AddSystemPorts();
     ApplyLook();
     BindEvents();
@@ -180,6 +184,31 @@ void TForm1::CreateDevice()
     ZuCommDevice1->OnPackage = [this](TObject* Sender, int NotifyType) {
         Toolkit::Guarded([&] { ZuCommDevice1Package(Sender, NotifyType); });
     };
+}
+
+void TForm1::CreateLogActions()
+{
+    auto make = [this](const char* name, const QString& text, bool checkable) {
+        auto* action = new QAction(text, this);
+        action->setObjectName(QLatin1String(name));
+        action->setCheckable(checkable);
+        return action;
+    };
+    ActionShowTimes = make("ActionShowTimes", QStringLiteral("显示时间和响应时间"), true);
+    ActionPauseOnly = make("ActionPauseOnly", QStringLiteral("仅按停顿结束回复"), true);
+    ActionSaveLog = make("ActionSaveLog", QStringLiteral("保存记录..."), false);
+    ActionClearLog = make("ActionClearLog", QStringLiteral("清空记录"), false);
+    auto bind = [this](QAction* action, auto slot) {
+        connect(action, &QAction::triggered, this, [this, slot] { Toolkit::Guarded([&] { (this->*slot)(); }); });
+    };
+    bind(ActionSaveLog, &TForm1::SaveLog);
+    bind(ActionClearLog, &TForm1::ClearLog);
+    connect(ActionPauseOnly, &QAction::toggled, this, [this](bool on) {
+        // Takes effect for the reply under way too; switching back waits
+        // for the next request, whose reply the test is made from.
+        if (on)
+            ZuCommDevice1->Package()->fSetPkgEnd({});
+    });
 }
 
 void TForm1::AddSystemPorts()
@@ -230,6 +259,11 @@ void TForm1::ApplyLook()
 
     Shape1->fSetBrushColor(Qt::red);
 
+    // Older lines leave the widget (also switching its undo history off);
+    // the log store keeps them.
+    Memo3->setMaximumBlockCount(kShownLogLines);
+    Memo3->setContextMenuPolicy(Qt::CustomContextMenu);
+
     // The lists are as narrow as on the designed screen; a slimmer arrow
     // leaves room for "COM01" in the box.
     for (QComboBox* box : {ComboBox1, ComboBox2, ComboBox3, ComboBox4, ComboBox5}) {
@@ -256,6 +290,8 @@ void TForm1::BindEvents()
     bind(Button2, &QPushButton::clicked, &TForm1::Button2Click);
     bind(Button3, &QPushButton::clicked, &TForm1::Button3Click);
     bind(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
+    connect(Memo3, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { Toolkit::Guarded([&] { ShowLogMenu(pos); }); });
 
     // A list changes when the user picks an entry or types into its box;
     // setting it from code raises nothing, as with the original control.
@@ -323,7 +359,55 @@ void TForm1::Memo1DblClick(QObject*)
 
 void TForm1::Memo3DblClick(QObject*)
 {
+    ClearLog();
+}
+
+void TForm1::AddLogLine(const QString& Line, std::optional<double> ResponseMs)
+{
+    LogLine = ActionShowTimes->isChecked() ? TimedLine(Line, QDateTime::currentDateTime(), ResponseMs) : Line;
+    Memo3->appendPlainText(LogLine);
+    FLogStore.Append(LogLine);
+}
+
+void TForm1::ClearLog()
+{
     Memo3->setPlainText(QString());
+    FLogStore.Clear();
+    FCounts.Clear();
+}
+
+void TForm1::SaveLog()
+{
+    const QString suggested =
+        QStringLiteral("modbus-log-%1.txt").arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
+    const QString path = Toolkit::AskSaveFileName(this, QStringLiteral("保存记录"), suggested,
+                                                  QStringLiteral("文本文件 (*.txt);;所有文件 (*)"));
+    if (path.isEmpty())
+        return;
+    QString error;
+    if (!FLogStore.SaveTo(path, error))
+        Toolkit::ShowMessage(QStringLiteral("记录保存失败：%1\n%2").arg(path, error));
+}
+
+void TForm1::ShowLogMenu(const QPoint& Pos)
+{
+    QMenu* menu = Memo3->createStandardContextMenu(Pos);
+    menu->setObjectName(QStringLiteral("LogMenu"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addSeparator();
+    menu->addAction(ActionShowTimes);
+    menu->addAction(ActionPauseOnly);
+    menu->addSeparator();
+    menu->addAction(ActionSaveLog);
+    menu->addAction(ActionClearLog);
+    menu->addSeparator();
+    FCounts.Settle(KelvorComm32::TComm32::RxTimeNow());
+    for (const QString& text : {FCounts.CountsText(), FCounts.TimesText()}) {
+        QAction* line = menu->addAction(text);
+        line->setObjectName(QStringLiteral("LogCounts"));
+        line->setEnabled(false);
+    }
+    menu->popup(Memo3->viewport()->mapToGlobal(Pos));
 }
 
 void TForm1::Label5Click(QObject*)
@@ -491,11 +575,24 @@ void TForm1::SendFrame()
         return;
     const TByteDynArray buffer = FrameBytes;
 
-    LogLine = QStringLiteral("TX:") + HexText(buffer.data(), buffer.size());
-    Memo3->appendPlainText(LogLine);
+    AddLogLine(TxLine(buffer.data(), buffer.size()));
 
     UpdateExpectedLength(buffer); // a non-numeric Edit2 throws: nothing is written
-    ZuCommDevice1->WritePackage(buffer.data(), static_cast<unsigned long>(buffer.size()));
+    ApplyReplyEnd(buffer);
+    const std::int64_t handed = KelvorComm32::TComm32::RxTimeNow();
+    if (ZuCommDevice1->WritePackage(buffer.data(), static_cast<unsigned long>(buffer.size())) > 0)
+        FCounts.RequestSent(handed);
+}
+
+void TForm1::ApplyReplyEnd(const TByteDynArray& Request)
+{
+    KelvorComm32::TCommPackage* layer = ZuCommDevice1->Package();
+    const TReplyEndTest test = ActionPauseOnly->isChecked() ? TReplyEndTest() : ReplyEndTest(Request);
+    if (!test) {
+        layer->fSetPkgEnd({});
+        return;
+    }
+    layer->fSetPkgEnd([test](TObject*, const std::uint8_t* Data, unsigned long Length) { return test(Data, Length); });
 }
 
 void TForm1::ReceiveFrame()
@@ -505,10 +602,13 @@ void TForm1::ReceiveFrame()
     if (n == 0)
         return;
 
-    LogLine = QStringLiteral("RX:") + HexText(buffer.data(), n);
-    if (!ReplyPasses(buffer.data(), n))
-        LogLine += QString::fromUtf16(kCheckFailedMark);
-    Memo3->appendPlainText(LogLine);
+    // Timed from the moment the reply's last byte was read, not from now:
+    // with the pause rule the package is announced a pause later.
+    std::int64_t lastByte = ZuCommDevice1->Package()->LastPackageTime();
+    if (lastByte == 0)
+        lastByte = KelvorComm32::TComm32::RxTimeNow();
+    const std::optional<double> response = FCounts.ReplyReceived(!ReplyPasses(buffer.data(), n), lastByte);
+    AddLogLine(RxLine(buffer.data(), n), response);
 }
 
 void TForm1::Button1Click(QObject*)

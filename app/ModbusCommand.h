@@ -5,14 +5,19 @@
 #include <QWidget>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
+#include "app/log/LogCounts.h"
 #include "app/log/LogLine.h"
+#include "app/log/LogStore.h"
 #include "app/modbus/Crc16.h"
 #include "app/modbus/HexText.h"
 #include "app/modbus/Reply.h"
 #include "platform/rtl/Rtl.h"
 
+class QAction;
 class QComboBox;
+class QPoint;
 class QEvent;
 class QGroupBox;
 class QLabel;
@@ -61,6 +66,11 @@ public:
     QLabel* Label5 = nullptr;
     QPlainTextEdit* Memo5 = nullptr;
     QTimer* Timer1 = nullptr;
+    // The log's context menu beyond the edit's own entries.
+    QAction* ActionShowTimes = nullptr; // times and response times on each line
+    QAction* ActionPauseOnly = nullptr; // replies end by the pause only
+    QAction* ActionSaveLog = nullptr;
+    QAction* ActionClearLog = nullptr;
     // Owned by the window; destroying it closes the port.
     KelvorComm32::TZuCommDevice* ZuCommDevice1 = nullptr;
 
@@ -103,6 +113,19 @@ public:
     // leaving ExpectedLength as it was.
     void UpdateExpectedLength(const TByteDynArray& Frame);
 
+    // Adds a line to the log: shown in Memo3 (which keeps the newest
+    // kShownLogLines) and kept in the log store. With times shown, the local
+    // time goes in front and a response time, when given, at the end.
+    void AddLogLine(const QString& Line, std::optional<double> ResponseMs = std::nullopt);
+    // Empties the log, its store and its counts.
+    void ClearLog();
+    // Asks for a file and writes every line of the log to it.
+    void SaveLog();
+    // Opens the log's context menu at a point of Memo3.
+    void ShowLogMenu(const QPoint& Pos);
+    const TLogCounts& LogCounts() const { return FCounts; }
+    const TLogStore& LogStore() const { return FLogStore; }
+
 protected:
     bool eventFilter(QObject* Watched, QEvent* Event) override;
 
@@ -111,6 +134,13 @@ private:
     void BindEvents();
     void CreateDevice();
     void AddSystemPorts();
+    void CreateLogActions();
+    // Gives the package layer the end-of-reply test for this request, or
+    // none when replies end by the pause only.
+    void ApplyReplyEnd(const TByteDynArray& Request);
+
+    TLogStore FLogStore;
+    TLogCounts FCounts;
 };
 
 // Unit-level state of the window.
@@ -129,6 +159,8 @@ inline constexpr const char16_t* kEmptySendMessage = u"不能发空信息!";
 // Size of the receive buffer, and the package size the window gives the
 // component, so a package always fits.
 inline constexpr int kReceiveBufferSize = 8192;
+// Memo3 shows the newest lines only; the store keeps them all.
+inline constexpr int kShownLogLines = 100000;
 // The port list's first entries, "COM01" to "COM16", select ports by number.
 inline constexpr int kNumberedPorts = 16;
 // A page with the Modbus CRC-16 written out as C source.

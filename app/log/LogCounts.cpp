@@ -127,12 +127,21 @@ std::optional<double> TLogCounts::MedianMs() const
     return (low + high) / 2;
 }
 
-QString TLogCounts::Summary() const
+QString TLogCounts::CountsText() const
 {
-    return QStringLiteral("发送 %1 帧，回复 %2 帧，校验失败 %3 帧，无回复 %4 次；响应时间 最短 %5，中位 %6，最长 %7")
+    return QStringLiteral("发送 %1 帧，回复 %2 帧，校验失败 %3 帧，无回复 %4 次")
         .arg(FSent)
         .arg(FReplies)
         .arg(FMarked)
-        .arg(FUnanswered)
-        .arg(Ms(MinMs()), Ms(MedianMs()), Ms(MaxMs()));
+        .arg(FUnanswered);
+}
+
+QString TLogCounts::TimesText() const
+{
+    return QStringLiteral("响应时间：最短 %1，中位 %2，最长 %3").arg(Ms(MinMs()), Ms(MedianMs()), Ms(MaxMs()));
+}
+
+QString TLogCounts::Summary() const
+{
+    return CountsText() + QStringLiteral("；") + TimesText();
 }

@@ -34,7 +34,10 @@ public:
     std::optional<double> MedianMs() const;
     std::optional<double> MaxMs() const;
 
-    // One line for the user: "发送 3 帧，回复 3 帧，..." and the times.
+    // For the user: "发送 3 帧，回复 3 帧，..." and the response times, and
+    // both in one line.
+    QString CountsText() const;
+    QString TimesText() const;
     QString Summary() const;
 
 private:

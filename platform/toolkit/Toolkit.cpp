@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QFont>
 #include <QMessageBox>
 #include <QUrl>
@@ -18,6 +19,7 @@ namespace {
 
 MessageSink gMessageSink;
 LinkSink gLinkSink;
+SaveFileSink gSaveFileSink;
 
 QString AppCaption()
 {
@@ -112,6 +114,20 @@ void OpenLink(const QString& Url)
     }
     // Like the shell call it stands for, the result is not looked at.
     QDesktopServices::openUrl(QUrl(Url));
+}
+
+SaveFileSink SetSaveFileSink(SaveFileSink sink)
+{
+    SaveFileSink old = std::move(gSaveFileSink);
+    gSaveFileSink = std::move(sink);
+    return old;
+}
+
+QString AskSaveFileName(QWidget* Owner, const QString& Caption, const QString& Suggested, const QString& Filter)
+{
+    if (gSaveFileSink)
+        return gSaveFileSink(Owner, Caption, Suggested);
+    return QFileDialog::getSaveFileName(Owner, Caption, Suggested, Filter);
 }
 
 void HandleCurrentException() noexcept

@@ -51,6 +51,12 @@ using LinkSink = std::function<void(const QString& Url)>;
 LinkSink SetLinkSink(LinkSink sink);
 void OpenLink(const QString& Url);
 
+// Asks where to save a file; empty when the user cancels. Empty sink = a
+// modal QFileDialog.
+using SaveFileSink = std::function<QString(QWidget* Owner, const QString& Caption, const QString& Suggested)>;
+SaveFileSink SetSaveFileSink(SaveFileSink sink);
+QString AskSaveFileName(QWidget* Owner, const QString& Caption, const QString& Suggested, const QString& Filter);
+
 // Call only from inside a catch block: shows the exception being handled
 // through ShowException. A toolkit Exception is shown as it is; anything else
 // is replaced by an Exception with an empty message. Never throws.

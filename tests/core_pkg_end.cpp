@@ -1,0 +1,119 @@
+// The end-of-package test of frame-timeout packaging: a package ends when the
+// test says it is whole, read on the port's notification; the pause stays the
+// rule for bytes that never pass it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "comm/TKelvorCommPkg.h"
+#include "tests/core_pkg_FakePort.h"
+
+using namespace KelvorComm32;
+using namespace std::chrono_literals;
+using pkgtest::Bytes;
+using pkgtest::Drain;
+using pkgtest::FakePort;
+using pkgtest::WaitFor;
+
+namespace {
+
+struct EndLayer {
+    FakePort port;
+    TCommPackage pkg{&port};
+    std::atomic<int> notified{0};
+    explicit EndLayer(unsigned long interval, unsigned long wholeLength)
+    {
+        pkg.OnNotify = [this](TObject*, int mask) {
+            EXPECT_EQ(mask, EV_RXCHAR);
+            ++notified;
+        };
+        pkg.fSetPkgEnd([wholeLength](TObject*, const std::uint8_t*, unsigned long n) { return n == wholeLength; });
+        pkg.fSetPkgInterval(interval);
+        pkg.fSetActive(true);
+    }
+};
+
+} // namespace
+
+TEST(PackageEnd, WholePackagesEndOnTheNotificationEachAnnouncedOnItsOwn)
+{
+    // A pause of a minute never comes during the test: only the end test
+    // can close these packages.
+    EndLayer l(60000, 3);
+    l.port.FeedAndNotify(Bytes{1, 2, 3});
+    EXPECT_EQ(l.notified.load(), 1); // at once, on the notifying thread
+    EXPECT_EQ(Drain(l.pkg), std::vector<Bytes>{(Bytes{1, 2, 3})});
+
+    // Two packages and the start of a third in one read.
+    l.port.FeedAndNotify(Bytes{4, 5, 6, 7, 8, 9, 10});
+    EXPECT_EQ(l.notified.load(), 3);
+    EXPECT_EQ(Drain(l.pkg), (std::vector<Bytes>{Bytes{4, 5, 6}, Bytes{7, 8, 9}}));
+    l.port.FeedAndNotify(Bytes{11, 12});
+    EXPECT_EQ(Drain(l.pkg), std::vector<Bytes>{(Bytes{10, 11, 12})});
+}
+
+TEST(PackageEnd, BytesThatNeverPassEndByThePauseNotByTheFirstPollAfterTheyWereTaken)
+{
+    // The notification takes the bytes out of the port; the timer must still
+    // see them as new and wait for a whole silent period.
+    EndLayer l(300, 100);
+    Bytes all;
+    for (int i = 0; i < 8; ++i) {
+        const Bytes b{static_cast<std::uint8_t>(i)};
+        all.push_back(b[0]);
+        l.port.FeedAndNotify(b);
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(l.port.Pending(), 0u);
+    ASSERT_TRUE(WaitFor([&] { return l.notified.load() > 0; }));
+    EXPECT_EQ(Drain(l.pkg), std::vector<Bytes>{all});
+}
+
+TEST(PackageEnd, WithoutATestTheNotificationLeavesTheBytesToThePause)
+{
+    EndLayer l(60000, 3);
+    l.pkg.fSetPkgEnd({});
+    EXPECT_FALSE(l.pkg.OnPackageEnd());
+    l.port.FeedAndNotify(Bytes{1, 2, 3});
+    EXPECT_EQ(l.port.Pending(), 3u);
+    EXPECT_EQ(l.notified.load(), 0);
+    l.pkg.fSetPkgInterval(20);
+    ASSERT_TRUE(WaitFor([&] { return l.notified.load() == 1; }));
+    EXPECT_EQ(Drain(l.pkg), std::vector<Bytes>{(Bytes{1, 2, 3})});
+}
+
+TEST(PackageEnd, PackagesCarryTheTimeTheirLastByteWasRead)
+{
+    EndLayer l(60000, 2);
+    EXPECT_EQ(l.pkg.LastPackageTime(), 0);
+    const std::int64_t before = TComm32::RxTimeNow();
+    l.port.FeedAndNotify(Bytes{1, 2});
+    std::this_thread::sleep_for(20ms);
+    const std::int64_t between = TComm32::RxTimeNow();
+    l.port.FeedAndNotify(Bytes{3, 4});
+    Bytes b(8);
+    ASSERT_EQ(l.pkg.ReadPackage(b.data(), 8), 2u);
+    const std::int64_t first = l.pkg.LastPackageTime();
+    EXPECT_GE(first, before);
+    EXPECT_LE(first, between);
+    ASSERT_EQ(l.pkg.ReadPackage(b.data(), 8), 2u);
+    EXPECT_GT(l.pkg.LastPackageTime(), between);
+}
+
+TEST(PackageEnd, TheTestSeesAFullBufferButNothingBeyondIt)
+{
+    EndLayer l(60000, 1000); // never whole
+    l.pkg.fSetPkgSz(32);
+    unsigned long longest = 0;
+    l.pkg.fSetPkgEnd([&longest](TObject*, const std::uint8_t*, unsigned long n) {
+        longest = std::max(longest, n);
+        return false;
+    });
+    l.port.FeedAndNotify(Bytes(100, 0x55));
+    EXPECT_EQ(longest, 32u);
+    l.pkg.fSetPkgInterval(20);
+    ASSERT_TRUE(WaitFor([&] { return l.notified.load() == 1; }));
+    EXPECT_EQ(Drain(l.pkg), std::vector<Bytes>{Bytes(32, 0x55)});
+}
