@@ -355,8 +355,6 @@ void TCommPackage::fNewCommNotify(TObject* Sender, int NotifyType)
                 } else if ((NotifyType & EV_RXCHAR) && FPackageEnd) {
                     if (_ReadTimeoutPackage(ended))
                         FRxSincePoll = true;
-                    if (ended > 0)
-                        mask |= EV_RXCHAR;
                 }
                 if (NotifyType & EV_TXEMPTY) {
                     _WritePackage();
@@ -365,11 +363,12 @@ void TCommPackage::fNewCommNotify(TObject* Sender, int NotifyType)
                 }
             }
         }
+        // Each package the end test closed is announced on its own, with 1
+        // alone, as the timer announces the packages it closes.
+        for (unsigned long i = 0; i < ended; ++i)
+            _SafeCallNotify(EV_RXCHAR);
         if (mask != 0)
             _SafeCallNotify(mask);
-        // Each package is announced on its own, as the timer does.
-        for (unsigned long i = 1; i < ended; ++i)
-            _SafeCallNotify(EV_RXCHAR);
     }
     if (FPrevCommNotify)
         FPrevCommNotify(Sender, NotifyType);

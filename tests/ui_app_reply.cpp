@@ -212,3 +212,43 @@ TEST(ReplyCheck, PassesExactlyWhenTheOwnCrcChecks)
         EXPECT_FALSE(ReplyPasses(bad.data(), bad.size())) << i;
     }
 }
+
+// The end-of-reply test: exactly one whole reply to this request's address
+// and function, by the length its own fields give, with a good CRC.
+TEST(ReplyEnd, WholeRepliesByTheirOwnFields)
+{
+    const auto read = ReplyEndTest(WithCrc({1, 3, 0, 0, 0, 2}));
+    ASSERT_TRUE(read);
+    const TByteDynArray reply = WithCrc({1, 3, 4, 0x10, 0, 0x10, 1});
+    for (std::size_t n = 0; n < reply.size(); ++n)
+        EXPECT_FALSE(read(reply.data(), n)) << n;
+    EXPECT_TRUE(read(reply.data(), reply.size()));
+    TByteDynArray longer = reply;
+    longer.push_back(0);
+    EXPECT_FALSE(read(longer.data(), longer.size()));
+
+    const TByteDynArray exception = WithCrc({1, 0x83, 2});
+    EXPECT_TRUE(read(exception.data(), exception.size()));
+    for (const TByteDynArray& wrong : {WithCrc({2, 3, 4, 0x10, 0, 0x10, 1}), WithCrc({1, 4, 4, 0x10, 0, 0x10, 1}),
+                                       WithCrc({1, 0x84, 2})}) {
+        EXPECT_FALSE(read(wrong.data(), wrong.size()));
+    }
+    TByteDynArray broken = reply;
+    broken.back() ^= 1;
+    EXPECT_FALSE(read(broken.data(), broken.size()));
+
+    // Writes answer with eight bytes whatever the request's length.
+    const auto write = ReplyEndTest(WithCrc({1, 16, 0, 0, 0, 2, 4, 0, 1, 0, 2}));
+    ASSERT_TRUE(write);
+    const TByteDynArray echo = WithCrc({1, 16, 0, 0, 0, 2});
+    EXPECT_TRUE(write(echo.data(), echo.size()));
+    const TByteDynArray rw = WithCrc({1, 23, 2, 0, 7});
+    EXPECT_TRUE(ReplyEndTest(WithCrc({1, 23, 0, 0, 0, 1, 0, 0, 0, 1, 2, 0, 9}))(rw.data(), rw.size()));
+
+    // No test where the reply's fields do not give its length, or for a
+    // frame too short to name a function.
+    for (const TByteDynArray& request : {WithCrc({1, 7}), WithCrc({1, 43, 14, 1, 0}), WithCrc({1, 0x83, 0}),
+                                         TByteDynArray{1, 3, 0}}) {
+        EXPECT_FALSE(ReplyEndTest(request));
+    }
+}
