@@ -18,6 +18,7 @@
 #include <exception>
 #include <vector>
 
+#include "app/LogView.h"
 #include "comm/ZuCommDevice.h"
 #include "platform/toolkit/Shape.h"
 #include "platform/toolkit/Toolkit.h"
@@ -155,6 +156,7 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent)
     Timer1->setInterval(100);
 
     CreateDevice();
+    FLogView = new TLogView(Memo3, kShownLogLines);
     CreateLogActions();
     AddSystemPorts();
     ApplyLook();
@@ -259,9 +261,6 @@ void TForm1::ApplyLook()
 
     Shape1->fSetBrushColor(Qt::red);
 
-    // Older lines leave the widget (also switching its undo history off);
-    // the log store keeps them.
-    Memo3->setMaximumBlockCount(kShownLogLines);
     Memo3->setContextMenuPolicy(Qt::CustomContextMenu);
 
     // The lists are as narrow as on the designed screen; a slimmer arrow
@@ -365,13 +364,13 @@ void TForm1::Memo3DblClick(QObject*)
 void TForm1::AddLogLine(const QString& Line, std::optional<double> ResponseMs)
 {
     LogLine = ActionShowTimes->isChecked() ? TimedLine(Line, QDateTime::currentDateTime(), ResponseMs) : Line;
-    Memo3->appendPlainText(LogLine);
+    FLogView->Append(LogLine);
     FLogStore.Append(LogLine);
 }
 
 void TForm1::ClearLog()
 {
-    Memo3->setPlainText(QString());
+    FLogView->Clear();
     FLogStore.Clear();
     FCounts.Clear();
 }

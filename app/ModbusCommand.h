@@ -25,6 +25,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QTimer;
+class TLogView;
 class TShape;
 
 namespace KelvorComm32 {
@@ -139,6 +140,7 @@ private:
     // none when replies end by the pause only.
     void ApplyReplyEnd(const TByteDynArray& Request);
 
+    TLogView* FLogView = nullptr; // owned as a child of the window
     TLogStore FLogStore;
     TLogCounts FCounts;
 };

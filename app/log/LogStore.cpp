@@ -1,6 +1,7 @@
 #include "app/log/LogStore.h"
 
 #include <QSaveFile>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -12,7 +13,12 @@ constexpr std::size_t kFlushBytes = 64 * 1024;
 
 TLogStore::TLogStore() { OpenFile(); }
 
-TLogStore::~TLogStore() { CloseFile(); }
+TLogStore::~TLogStore()
+{
+    CloseFile();
+    if (FCloser.joinable())
+        FCloser.join();
+}
 
 void TLogStore::OpenFile()
 {
@@ -64,7 +70,16 @@ void TLogStore::Flush()
 
 void TLogStore::Clear()
 {
-    CloseFile();
+    if (FCloser.joinable())
+        FCloser.join();
+    if (FFile) {
+        try {
+            FCloser = std::thread([file = FFile] { std::fclose(file); });
+        } catch (const std::system_error&) {
+            std::fclose(FFile); // no thread to spare: close it here
+        }
+    }
+    FFile = nullptr;
     FPending.clear();
     FPending.shrink_to_fit();
     FLines = 0;

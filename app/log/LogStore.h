@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 class TLogStore {
 public:
@@ -32,6 +33,9 @@ private:
     void Flush();
 
     std::FILE* FFile = nullptr;
+    // Closes the file of the previous clear: freeing a long log's pages
+    // takes tens of milliseconds that the caller need not wait for.
+    std::thread FCloser;
     // Bytes not yet written to the file. Without a file (none could be made,
     // or the disk failed) everything stays here.
     std::string FPending;
