@@ -105,8 +105,9 @@ UnicodeString EComm32Error::MessageStrings::Message(TErrorCode ErrorCode) const
 
 EComm32Error::EComm32Error(TErrorCode ErrorCode) : EComm32Error(ErrorCode, UnicodeString()) {}
 
-EComm32Error::EComm32Error(TErrorCode ErrorCode, UnicodeString PortName)
-    : Exception(MessageStrings(PortName).Message(ErrorCode)), ErrorCode(ErrorCode), PortName(std::move(PortName))
+EComm32Error::EComm32Error(TErrorCode ErrorCode, UnicodeString PortName, DWORD SystemError)
+    : Exception(MessageStrings(PortName).Message(ErrorCode)), ErrorCode(ErrorCode), PortName(std::move(PortName)),
+      SystemError(SystemError)
 {
 }
 
@@ -928,8 +929,12 @@ void TComm32::Open()
     }
 
     if (code != 0) {
+        // The failing call is the last one made before here (of an event
+        // pair, one of the last two), so this is its cause: why the device
+        // could not be opened or set up.
+        const DWORD systemError = GetLastError();
         Close();
-        throw EComm32Error(code, FPortName);
+        throw EComm32Error(code, FPortName, systemError);
     }
 
     if (session->Holds(kHolderReader))

@@ -43,10 +43,12 @@ public:
     };
 
     explicit EComm32Error(TErrorCode ErrorCode);
-    EComm32Error(TErrorCode ErrorCode, UnicodeString PortName);
+    EComm32Error(TErrorCode ErrorCode, UnicodeString PortName, DWORD SystemError = 0);
 
     TErrorCode ErrorCode;
     UnicodeString PortName;
+    // GetLastError() of the system call that failed, 0 when none did.
+    DWORD SystemError = 0;
 
     // Picks the table, prefix and fallback of the thread's language.
     class MessageStrings {
