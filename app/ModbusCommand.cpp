@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/LogView.h"
+#include "app/demo/DemoSlave.h"
 #include "comm/ZuCommDevice.h"
 #include "platform/toolkit/Shape.h"
 #include "platform/toolkit/Toolkit.h"
@@ -227,6 +228,9 @@ void TForm1::AddSystemPorts()
             continue;
         ComboBox1->addItem(text);
     }
+    // Last, the built-in demo device.
+    ComboBox1->addItem(QString::fromUtf16(kDemoPortName));
+    ComboBox1->setItemData(ComboBox1->count() - 1, QString::fromUtf16(kDemoPortTip), Qt::ToolTipRole);
 }
 
 void TForm1::ApplyLook()
@@ -494,6 +498,7 @@ void TForm1::SwitchPort(bool Open)
         } catch (...) {
             closeError = std::current_exception();
         }
+        FDemo.reset();
         Timer1->stop();
         Button3->setText(QStringLiteral("自动发送"));
         SetTag(Button3, 0);
@@ -505,6 +510,7 @@ void TForm1::SwitchPort(bool Open)
     }
 
     const int port = ComboBox1->currentIndex();
+    const bool demo = port >= kNumberedPorts && ComboBox1->itemText(port) == QString::fromUtf16(kDemoPortName);
     if (port >= kNumberedPorts)
         ZuCommDevice1->fSetPortName(ComboBox1->itemText(port).toStdU16String()); // listed by name
     else
@@ -540,9 +546,14 @@ void TForm1::SwitchPort(bool Open)
         Button1->setText(QStringLiteral("打开"));
         Shape1->fSetBrushColor(kLampOff);
         SetTag(Button1, 0);
+        FDemo.reset();
     };
     bool opened = false;
     try {
+        if (demo) {
+            FDemo = std::make_unique<TDemoDevice>(); // raises Exception when it cannot
+            ZuCommDevice1->fSetPortName(FromUtf8(FDemo->PortPath()));
+        }
         ZuCommDevice1->fSetActive(true);
         opened = true;
     } catch (const Exception&) {

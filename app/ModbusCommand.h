@@ -5,6 +5,7 @@
 #include <QWidget>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "app/log/LogCounts.h"
@@ -27,6 +28,7 @@ class QPushButton;
 class QTimer;
 class TLogView;
 class TShape;
+class TDemoDevice;
 
 namespace KelvorComm32 {
 class TZuCommDevice;
@@ -143,6 +145,8 @@ private:
     TLogView* FLogView = nullptr; // owned as a child of the window
     TLogStore FLogStore;
     TLogCounts FCounts;
+    // The demo slave behind the DEMO entry, while its port is open.
+    std::unique_ptr<TDemoDevice> FDemo;
 };
 
 // Unit-level state of the window.
