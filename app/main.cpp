@@ -1,12 +1,15 @@
-// The program's entry. `modbuscrc --screenshot FILE.png` renders the main
-// window to a PNG and exits instead of running.
+// The program's entry: a command of the command line when the arguments
+// name one (no window, no display needed), else the window.
+// `modbuscrc --screenshot FILE.png` renders the main window to a PNG and
+// exits instead of running.
 #include <QApplication>
+#include <QIcon>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <cstdio>
-#include <cstring>
 
 #include "app/ModbusCommand.h"
+#include "app/cli/CommandLine.h"
 #include "platform/toolkit/Toolkit.h"
 
 namespace {
@@ -27,16 +30,9 @@ bool SaveScreenshot(TForm1* Form, const QString& File)
 
 int main(int argc, char** argv)
 {
-    const char* screenshot = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--screenshot") == 0) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "usage: %s [--screenshot FILE.png]\n", argv[0]);
-                return 2;
-            }
-            screenshot = argv[i + 1];
-        }
-    }
+    QString screenshot;
+    if (const auto status = RunCommandLine(argc, argv, screenshot))
+        return *status;
 
     Toolkit::TApplication application(argc, argv);
     int result = 0;
@@ -44,10 +40,12 @@ int main(int argc, char** argv)
         Toolkit::Application->Initialize();
         Toolkit::Application->fSetMainFormOnTaskBar(true);
         Toolkit::Application->fSetTitle(QStringLiteral("Modbus RTU CRC16 计算与串口调试工具"));
+        // The icon the package installs, when it is installed.
+        QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("modbuscrc")));
         Toolkit::Application->CreateForm(Form1);
-        if (screenshot) {
-            if (!SaveScreenshot(Form1, QString::fromLocal8Bit(screenshot))) {
-                std::fprintf(stderr, "cannot write %s\n", screenshot);
+        if (!screenshot.isEmpty()) {
+            if (!SaveScreenshot(Form1, screenshot)) {
+                std::fprintf(stderr, "cannot write %s\n", qPrintable(screenshot));
                 result = 1;
             }
             return;

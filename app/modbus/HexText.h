@@ -17,3 +17,6 @@ TByteDynArray HexBytes(const QString& Text);
 
 // True when the text holds at least one hex digit.
 bool HasHexDigit(const QString& Text);
+
+// What the user is told about a target text without a hex digit.
+inline constexpr const char16_t* kNoHexDigitMessage = u"目标字串为空或无有效字符！";

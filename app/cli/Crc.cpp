@@ -1,0 +1,30 @@
+// `modbuscrc crc HEX...`: the frame with its CRC, as the result box shows it.
+#include "app/cli/CommandLine.h"
+#include "app/modbus/Crc16.h"
+#include "app/modbus/HexText.h"
+
+namespace cli {
+
+int RunCrc(const QStringList& Args)
+{
+    TArgs args(Args);
+    QStringList words;
+    while (args.Next()) {
+        if (args.IsOption())
+            throw TUsageError(("unknown option " + args.Name()).toStdString());
+        words << args.Word();
+    }
+    if (words.isEmpty())
+        throw TUsageError("no HEX given");
+    const QString text = words.join(QLatin1Char(' '));
+    if (!HasHexDigit(text)) {
+        PrintLine(stderr, QString::fromUtf16(kNoHexDigitMessage));
+        return kExitUsage;
+    }
+    const TByteDynArray data = HexBytes(text);
+    const TByteDynArray frame = WithCrc(data.data(), data.size());
+    PrintLine(stdout, HexText(frame.data(), frame.size()));
+    return kExitOk;
+}
+
+} // namespace cli

@@ -1,0 +1,333 @@
+// The command line, run as a user runs it: the program as a child process
+// without a display, its output and exit status read back.
+#include <gtest/gtest.h>
+
+#include <modbus/modbus.h>
+#include <pty.h>
+#include <regex>
+#include <sys/stat.h>
+#include <sstream>
+#include <termios.h>
+
+#include "tests/support/DemoRequests.h"
+#include "tests/support/ModbusPeer.h"
+#include "tests/support/Process.h"
+
+using namespace std::chrono_literals;
+using testsupport::Process;
+using testsupport::ProcessResult;
+using testsupport::RunProcess;
+
+namespace {
+
+const std::string kProgram = KELVOR_MODBUSCRC;
+const std::string kUsage = "Usage: modbuscrc";
+
+ProcessResult Modbuscrc(std::vector<std::string> args)
+{
+    args.insert(args.begin(), kProgram);
+    return RunProcess(args);
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+int CountPrefix(const std::string& text, const std::string& prefix)
+{
+    int n = 0;
+    for (const std::string& l : Lines(text))
+        n += l.rfind(prefix, 0) == 0;
+    return n;
+}
+
+} // namespace
+
+TEST(CrcCommand, PrintsTheFrameAsTheResultBoxShowsIt)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* out;
+    } cases[] = {
+        {{"01", "03", "00", "00", "00", "0a"}, "01 03 00 00 00 0A C5 CD \n"},
+        {{"01:01,00-00;0008"}, "01 01 00 00 00 08 3D CC \n"},
+        {{"1", "03"}, "10 BE 8C \n"}, // an odd last digit is dropped
+        {{"7"}, "FF FF \n"},          // one digit: no data byte
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"crc"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ProcessResult r = Modbuscrc(args);
+        EXPECT_EQ(r.status, 0) << c.out;
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(CrcCommand, TextWithoutHexDigitsExitsTwo)
+{
+    const ProcessResult r = Modbuscrc({"crc", "xyz", "--"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "目标字串为空或无有效字符！\n");
+}
+
+// Bad arguments: the usage on stderr and status 2, nothing on stdout.
+TEST(CommandLine, BadArgumentsGiveTheUsageAndExitTwo)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {"crc"},
+        {"crc", "--upper", "01"},
+        {"frobnicate"},
+        {"--screenshot"},
+        {"send", "01", "03"},
+        {"send", "--port", "demo"},
+        {"send", "--port", "demo", "--baud", "0", "01"},
+        {"send", "--port", "demo", "--baud=fast", "01"},
+        {"send", "--port", "demo", "--parity", "sometimes", "01"},
+        {"send", "--port", "demo", "--data-bits", "9", "01"},
+        {"send", "--port", "demo", "--stop-bits", "1.5", "01"},
+        {"send", "--port", "demo", "--timeout", "0", "01"},
+        {"send", "--port", "demo", "--count", "-1", "01"},
+        {"send", "--port", "demo", "--times=yes", "01"},
+        {"send", "--port", "demo", "01", "--count"},
+        {"slave"},
+        {"slave", "--id", "0", "ttyS0"},
+        {"slave", "--id", "248", "ttyS0"},
+        {"slave", "ttyS0", "ttyS1"},
+    };
+    for (const auto& args : cases) {
+        const ProcessResult r = Modbuscrc(args);
+        SCOPED_TRACE(args.front() + (args.size() > 1 ? " " + args[1] : ""));
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(kUsage), std::string::npos) << r.err;
+    }
+}
+
+TEST(CommandLine, HelpAndVersion)
+{
+    for (const auto& args : {std::vector<std::string>{"--help"}, {"send", "--help"}, {"-h"}}) {
+        const ProcessResult r = Modbuscrc(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.rfind(kUsage, 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("--interval"), std::string::npos);
+    }
+    const ProcessResult v = Modbuscrc({"--version"});
+    EXPECT_EQ(v.status, 0);
+    EXPECT_TRUE(std::regex_match(v.out, std::regex("modbuscrc [0-9]+\\.[0-9]+(\\.[0-9]+)?\n"))) << v.out;
+}
+
+// The window's own option still reaches the window.
+TEST(CommandLine, ScreenshotStillStartsTheWindow)
+{
+    char dir[] = "/tmp/kelvor-shot-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string file = std::string(dir) + "/window.png";
+    const ProcessResult r = RunProcess({kProgram, "--screenshot", file}, {{"QT_QPA_PLATFORM", "offscreen"}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    char magic[8] = {};
+    FILE* f = std::fopen(file.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(std::fread(magic, 1, 8, f), 8u);
+    std::fclose(f);
+    EXPECT_EQ(std::string(magic + 1, 3), "PNG");
+    std::remove(file.c_str());
+    rmdir(dir);
+}
+
+TEST(SendCommand, DemoAnswersEveryFunction)
+{
+    for (const auto& r : testsupport::kDemoRequests) {
+        SCOPED_TRACE(r.name);
+        const ProcessResult p = Modbuscrc({"send", "--port", "demo", r.typed});
+        EXPECT_EQ(p.status, 0) << p.err;
+        EXPECT_EQ(p.out, std::string("TX:") + r.tx + "\nRX:" + r.rx + "\n");
+        EXPECT_NE(p.err.find("发送 1 帧，回复 1 帧，校验失败 0 帧，无回复 0 次"), std::string::npos) << p.err;
+    }
+}
+
+// Repeated sends with times: each line starts with the time, each reply
+// ends with its response time, and the demo's counter climbs.
+TEST(SendCommand, RepeatsWithTimesAndCounts)
+{
+    const ProcessResult p =
+        Modbuscrc({"send", "--port", "DEMO", "--count", "3", "--interval", "0", "--times", "01 03 03 E7 00 01"});
+    EXPECT_EQ(p.status, 0) << p.err;
+    const std::vector<std::string> lines = Lines(p.out);
+    ASSERT_EQ(lines.size(), 6u) << p.out;
+    const std::string time = "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3} ";
+    const char* values[] = {"00 01 79 84", "00 02 39 85", "00 03 F8 45"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(std::regex_match(lines[2 * i], std::regex(time + "TX:01 03 03 E7 00 01 34 79 "))) << lines[2 * i];
+        EXPECT_TRUE(std::regex_match(lines[2 * i + 1],
+                                     std::regex(time + "RX:01 03 02 " + values[i] + " \\([0-9]+\\.[0-9] ms\\)")))
+            << lines[2 * i + 1];
+    }
+    EXPECT_NE(p.err.find("发送 3 帧，回复 3 帧"), std::string::npos) << p.err;
+}
+
+// Ctrl-C ends an endless run: the request in flight still gets its reply,
+// and the counts follow.
+TEST(SendCommand, CtrlCEndsCleanlyWithTheCounts)
+{
+    Process p({kProgram, "send", "--port", "demo", "--count", "0", "--interval", "5", "01 03 00 00 00 01"});
+    ASSERT_TRUE(p.waitForOutLines(6, 30s)) << p.out() << p.err();
+    p.signal(SIGINT);
+    const ProcessResult r = p.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    const int sent = CountPrefix(r.out, "TX:");
+    EXPECT_GE(sent, 3);
+    EXPECT_EQ(CountPrefix(r.out, "RX:01 03 02 10 00 "), sent);
+    EXPECT_NE(r.err.find("发送 " + std::to_string(sent) + " 帧，回复 " + std::to_string(sent) + " 帧"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST(SendCommand, AgainstTheLibmodbusSlave)
+{
+    testsupport::ModbusPeer peer(KELVOR_MODBUS_SLAVE);
+    ASSERT_TRUE(peer.ok()) << peer.error();
+    const ProcessResult r = Modbuscrc({"send", "--port", peer.path(), "--baud", "19200", "--count", "2", "01 06 00 01 00 2A"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "TX:01 06 00 01 00 2A 59 D5 \nRX:01 06 00 01 00 2A 59 D5 \n"
+                     "TX:01 06 00 01 00 2A 59 D5 \nRX:01 06 00 01 00 2A 59 D5 \n");
+}
+
+// No reply (the slave has another id) is status 1, with the TX line logged
+// and the request counted unanswered.
+TEST(SendCommand, NoReplyExitsOne)
+{
+    testsupport::ModbusPeer peer(KELVOR_MODBUS_SLAVE, 2);
+    ASSERT_TRUE(peer.ok()) << peer.error();
+    const ProcessResult r = Modbuscrc({"send", "--port", peer.path(), "--timeout", "200", "01 03 00 00 00 01"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, "TX:01 03 00 00 00 01 84 0A \n");
+    EXPECT_NE(r.err.find("回复 0 帧，校验失败 0 帧，无回复 1 次"), std::string::npos) << r.err;
+}
+
+// A reply cut short by --expect fails the check: status 1.
+TEST(SendCommand, MarkedReplyExitsOne)
+{
+    const ProcessResult r = Modbuscrc({"send", "--port", "demo", "--expect", "4", "01 03 00 00 00 01"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, "TX:01 03 00 00 00 01 84 0A \nRX:01 03 02 10 [数据校验失败]\n");
+}
+
+// A port that cannot be opened: the window's two lines on stderr, status 2.
+TEST(SendCommand, PortThatCannotBeOpenedExitsTwoWithTheCause)
+{
+    const ProcessResult missing = Modbuscrc({"send", "--port", "/dev/ttyKelvorMissing0", "01 03 00 00 00 01"});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(missing.err, "/dev/ttyKelvorMissing0开启失败！\n没有这个设备：/dev/ttyKelvorMissing0 不存在\n");
+
+    const ProcessResult refused =
+        Modbuscrc({"send", "--port", "demo", "--data-bits", "5", "--stop-bits", "2", "01 03 00 00 00 01"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err, "demo开启失败！\n2 位停止位不能与 5 位数据位同用\n");
+}
+
+// `slave` on one end of a pty pair, a libmodbus master on the other.
+TEST(SlaveCommand, AnswersALibmodbusClient)
+{
+    int master = -1, keeper = -1;
+    char name[256] = {};
+    ASSERT_EQ(openpty(&master, &keeper, name, nullptr, nullptr), 0);
+    termios t{};
+    tcgetattr(keeper, &t);
+    cfmakeraw(&t);
+    tcsetattr(keeper, TCSANOW, &t);
+
+    Process slave({kProgram, "slave", "--id", "7", "--baud", "115200", name});
+    ASSERT_TRUE(slave.waitForErr("按 Ctrl-C 结束", 30s)) << slave.err();
+
+    modbus_t* ctx = modbus_new_rtu("/dev/null", 115200, 'N', 8, 1);
+    ASSERT_NE(ctx, nullptr);
+    modbus_set_socket(ctx, master);
+    modbus_set_slave(ctx, 7);
+    modbus_set_response_timeout(ctx, 5, 0);
+
+    std::uint16_t regs[2] = {};
+    EXPECT_EQ(modbus_read_registers(ctx, 0, 2, regs), 2) << modbus_strerror(errno);
+    EXPECT_EQ(regs[0], 0x1000);
+    EXPECT_EQ(regs[1], 0x1001);
+    EXPECT_EQ(modbus_write_register(ctx, 100, 0xBEEF), 1) << modbus_strerror(errno);
+    EXPECT_EQ(modbus_read_input_registers(ctx, 998, 2, regs), 2) << modbus_strerror(errno);
+    EXPECT_EQ(regs[0], 998);
+    EXPECT_EQ(regs[1], 999);
+    std::uint8_t bits[4] = {};
+    EXPECT_EQ(modbus_read_bits(ctx, 0, 4, bits), 4) << modbus_strerror(errno);
+    EXPECT_EQ(std::vector<std::uint8_t>(bits, bits + 4), (std::vector<std::uint8_t>{0, 1, 0, 1}));
+    EXPECT_EQ(modbus_read_registers(ctx, 1000, 1, regs), -1);
+    EXPECT_EQ(errno, EMBXILADD);
+    modbus_free(ctx);
+
+    ASSERT_TRUE(slave.waitForOutLines(10, 30s)) << slave.out();
+    slave.signal(SIGINT);
+    const ProcessResult r = slave.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 10u) << r.out;
+    EXPECT_EQ(lines[0], "RX:07 03 00 00 00 02 C4 6D ");
+    EXPECT_EQ(lines[1], "TX:07 03 04 10 00 10 01 54 F3 ");
+    EXPECT_EQ(lines[8].rfind("RX:07 03 03 E8 00 01 ", 0), 0u) << lines[8];
+    EXPECT_EQ(lines[9].rfind("TX:07 83 02 ", 0), 0u) << lines[9];
+    EXPECT_NE(r.err.find("收到请求 5 帧，回复 5 帧"), std::string::npos) << r.err;
+    close(master);
+    close(keeper);
+}
+
+// Requests for other ids and broken frames are shown, and not answered.
+TEST(SlaveCommand, LogsWhatItDoesNotAnswer)
+{
+    int master = -1, keeper = -1;
+    char name[256] = {};
+    ASSERT_EQ(openpty(&master, &keeper, name, nullptr, nullptr), 0);
+    Process slave({kProgram, "slave", name});
+    ASSERT_TRUE(slave.waitForErr("按 Ctrl-C 结束", 30s)) << slave.err();
+    const std::uint8_t otherId[] = {0x02, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x39};
+    const std::uint8_t badCrc[] = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0B};
+    ASSERT_EQ(write(master, otherId, sizeof otherId), static_cast<ssize_t>(sizeof otherId));
+    ASSERT_TRUE(slave.waitForOutLines(1, 30s));
+    ASSERT_EQ(write(master, badCrc, sizeof badCrc), static_cast<ssize_t>(sizeof badCrc));
+    ASSERT_TRUE(slave.waitForOutLines(2, 30s));
+    slave.signal(SIGTERM);
+    const ProcessResult r = slave.finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "RX:02 03 00 00 00 01 84 39 \nRX:01 03 00 00 00 01 84 0B [数据校验失败]\n");
+    EXPECT_NE(r.err.find("收到请求 2 帧，回复 0 帧"), std::string::npos) << r.err;
+    close(master);
+    close(keeper);
+}
+
+// A device node the user may not open gives the hint to join dialout. As
+// root the program runs as nobody (through setpriv); otherwise the node
+// loses its rights.
+TEST(SendCommand, PermissionDeniedGivesTheDialoutHint)
+{
+    int master = -1, keeper = -1;
+    char name[256] = {};
+    ASSERT_EQ(openpty(&master, &keeper, name, nullptr, nullptr), 0);
+    std::vector<std::string> argv = {kProgram, "send", "--port", name, "01 03 00 00 00 01"};
+    if (geteuid() == 0) {
+        if (access("/usr/bin/setpriv", X_OK) != 0)
+            GTEST_SKIP() << "setpriv is missing";
+        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    } else {
+        ASSERT_EQ(chmod(name, 0), 0);
+    }
+    const ProcessResult r = RunProcess(argv);
+    if (r.err.rfind("setpriv:", 0) == 0)
+        GTEST_SKIP() << "nobody may not run the program from here: " << r.err;
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, std::string(name) + "开启失败！\n没有权限打开 " + name +
+                         "：请把当前用户加入 dialout 组（sudo usermod -aG dialout $USER），重新登录后再试\n");
+    close(master);
+    close(keeper);
+}
