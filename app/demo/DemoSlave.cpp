@@ -167,6 +167,11 @@ struct TDemoSlave::TState {
                     exchange.Reply.resize(static_cast<std::size_t>(n));
                     if (!ReadAll(Line, exchange.Reply.data(), exchange.Reply.size()))
                         break;
+                    // For an unknown function libmodbus waits, then flushes
+                    // the line; a flush does nothing to a socket, so do it
+                    // here, before the master can have seen the reply.
+                    if (n >= 3 && (exchange.Reply[1] & 0x80) && exchange.Reply[2] == MODBUS_EXCEPTION_ILLEGAL_FUNCTION)
+                        DropUnread();
                 }
             } else if (rc == 0) {
                 // A request for another slave. libmodbus would now take the
