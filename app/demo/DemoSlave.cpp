@@ -29,21 +29,6 @@ void CloseFd(int& Fd)
     Fd = -1;
 }
 
-// Writes all of it to a blocking descriptor; false when the far end is gone.
-bool WriteAll(int Fd, const std::uint8_t* Data, std::size_t Count)
-{
-    while (Count > 0) {
-        const ssize_t n = ::write(Fd, Data, Count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        Data += n;
-        Count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 bool ReadAll(int Fd, std::uint8_t* Data, std::size_t Count)
 {
     while (Count > 0) {
@@ -327,9 +312,24 @@ TDemoDevice::TDemoDevice(int SlaveId) : FPty(std::make_unique<TPty>())
     p.WakeRead = wake[0];
     p.WakeWrite = wake[1];
 
+    // A reply nobody reads for a second is dropped, as on an open line, so
+    // a full terminal can never hold up stopping.
+    ::fcntl(p.Master, F_SETFL, ::fcntl(p.Master, F_GETFL) | O_NONBLOCK);
     const int master = p.Master;
     p.Slave = std::make_unique<TDemoSlave>(SlaveId, [master](const std::uint8_t* Data, std::size_t Count) {
-        WriteAll(master, Data, Count);
+        while (Count > 0) {
+            const ssize_t n = ::write(master, Data, Count);
+            if (n > 0) {
+                Data += n;
+                Count -= static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            pollfd out{master, POLLOUT, 0};
+            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || ::poll(&out, 1, 1000) <= 0)
+                return;
+        }
     });
     p.Pump = std::thread([&p] { p.Run(); });
 }
