@@ -3,15 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <modbus/modbus.h>
-#include <pty.h>
 #include <regex>
 #include <sys/stat.h>
 #include <sstream>
-#include <termios.h>
 
 #include "tests/support/DemoRequests.h"
 #include "tests/support/ModbusPeer.h"
 #include "tests/support/Process.h"
+#include "tests/support/Pty.h"
 
 using namespace std::chrono_literals;
 using testsupport::Process;
@@ -236,20 +235,13 @@ TEST(SendCommand, PortThatCannotBeOpenedExitsTwoWithTheCause)
 // `slave` on one end of a pty pair, a libmodbus master on the other.
 TEST(SlaveCommand, AnswersALibmodbusClient)
 {
-    int master = -1, keeper = -1;
-    char name[256] = {};
-    ASSERT_EQ(openpty(&master, &keeper, name, nullptr, nullptr), 0);
-    termios t{};
-    tcgetattr(keeper, &t);
-    cfmakeraw(&t);
-    tcsetattr(keeper, TCSANOW, &t);
-
-    Process slave({kProgram, "slave", "--id", "7", "--baud", "115200", name});
+    testsupport::PtyPair line;
+    Process slave({kProgram, "slave", "--id", "7", "--baud", "115200", line.slavePath()});
     ASSERT_TRUE(slave.waitForErr("按 Ctrl-C 结束", 30s)) << slave.err();
 
     modbus_t* ctx = modbus_new_rtu("/dev/null", 115200, 'N', 8, 1);
     ASSERT_NE(ctx, nullptr);
-    modbus_set_socket(ctx, master);
+    modbus_set_socket(ctx, line.master());
     modbus_set_slave(ctx, 7);
     modbus_set_response_timeout(ctx, 5, 0);
 
@@ -279,29 +271,25 @@ TEST(SlaveCommand, AnswersALibmodbusClient)
     EXPECT_EQ(lines[8].rfind("RX:07 03 03 E8 00 01 ", 0), 0u) << lines[8];
     EXPECT_EQ(lines[9].rfind("TX:07 83 02 ", 0), 0u) << lines[9];
     EXPECT_NE(r.err.find("收到请求 5 帧，回复 5 帧"), std::string::npos) << r.err;
-    close(master);
-    close(keeper);
 }
 
 // Requests for other ids and broken frames are shown, and not answered;
 // an unknown function is answered as libmodbus does on a line.
 TEST(SlaveCommand, LogsWhatItDoesNotAnswer)
 {
-    int master = -1, keeper = -1;
-    char name[256] = {};
-    ASSERT_EQ(openpty(&master, &keeper, name, nullptr, nullptr), 0);
-    Process slave({kProgram, "slave", name});
+    testsupport::PtyPair line;
+    Process slave({kProgram, "slave", line.slavePath()});
     ASSERT_TRUE(slave.waitForErr("按 Ctrl-C 结束", 30s)) << slave.err();
     const std::uint8_t otherId[] = {0x02, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x39};
     const std::uint8_t badCrc[] = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0B};
-    ASSERT_EQ(write(master, otherId, sizeof otherId), static_cast<ssize_t>(sizeof otherId));
+    line.write(otherId, sizeof otherId);
     ASSERT_TRUE(slave.waitForOutLines(1, 30s));
-    ASSERT_EQ(write(master, badCrc, sizeof badCrc), static_cast<ssize_t>(sizeof badCrc));
+    line.write(badCrc, sizeof badCrc);
     ASSERT_TRUE(slave.waitForOutLines(2, 30s));
     // An unknown function: libmodbus waits, flushes the line and answers
     // exception 01; the request queued behind it goes with the flush.
     const std::uint8_t unknownTwice[] = {0x01, 0x09, 0xC0, 0x26, 0x01, 0x09, 0xC0, 0x26};
-    ASSERT_EQ(write(master, unknownTwice, sizeof unknownTwice), static_cast<ssize_t>(sizeof unknownTwice));
+    line.write(unknownTwice, sizeof unknownTwice);
     ASSERT_TRUE(slave.waitForOutLines(4, 30s));
     slave.signal(SIGTERM);
     const ProcessResult r = slave.finish();
@@ -313,8 +301,6 @@ TEST(SlaveCommand, LogsWhatItDoesNotAnswer)
     EXPECT_EQ(lines[2].rfind("RX:01 09 C0 26 01 09 C0 26 ", 0), 0u) << lines[2];
     EXPECT_EQ(lines[3], "TX:01 89 01 86 50 ");
     EXPECT_NE(r.err.find("收到请求 3 帧，回复 1 帧"), std::string::npos) << r.err;
-    close(master);
-    close(keeper);
 }
 
 // A device node the user may not open gives the hint to join dialout. As
@@ -322,23 +308,20 @@ TEST(SlaveCommand, LogsWhatItDoesNotAnswer)
 // loses its rights.
 TEST(SendCommand, PermissionDeniedGivesTheDialoutHint)
 {
-    int master = -1, keeper = -1;
-    char name[256] = {};
-    ASSERT_EQ(openpty(&master, &keeper, name, nullptr, nullptr), 0);
+    testsupport::PtyPair line;
+    const std::string name = line.slavePath();
     std::vector<std::string> argv = {kProgram, "send", "--port", name, "01 03 00 00 00 01"};
     if (geteuid() == 0) {
         if (access("/usr/bin/setpriv", X_OK) != 0)
             GTEST_SKIP() << "setpriv is missing";
         argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     } else {
-        ASSERT_EQ(chmod(name, 0), 0);
+        ASSERT_EQ(chmod(name.c_str(), 0), 0);
     }
     const ProcessResult r = RunProcess(argv);
     if (r.err.rfind("setpriv:", 0) == 0)
         GTEST_SKIP() << "nobody may not run the program from here: " << r.err;
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, std::string(name) + "开启失败！\n没有权限打开 " + name +
+    EXPECT_EQ(r.err, name + "开启失败！\n没有权限打开 " + name +
                          "：请把当前用户加入 dialout 组（sudo usermod -aG dialout $USER），重新登录后再试\n");
-    close(master);
-    close(keeper);
 }

@@ -128,15 +128,25 @@ unsigned long long TArgs::Number(unsigned long long Min, unsigned long long Max)
     return value;
 }
 
-void TArgs::NoValue() const
+bool TArgs::Flag(const char* Name) const
 {
+    if (!Is(Name))
+        return false;
     if (FInlineValue)
         throw TUsageError((FName + QStringLiteral(" takes no value")).toStdString());
+    return true;
 }
 
-bool TakeLineOption(TArgs& Args, TLineSettings& Line, bool DataBits)
+void TArgs::Refuse() const
 {
-    if (Args.Is("--baud")) {
+    throw TUsageError(("unknown option " + FName).toStdString());
+}
+
+bool TakeCommonOption(TArgs& Args, TLineSettings& Line, bool& Times, bool DataBits)
+{
+    if (Args.Flag("--times")) {
+        Times = true;
+    } else if (Args.Is("--baud")) {
         Line.Baud = static_cast<unsigned long>(Args.Number(1, 4'294'967'295ull));
     } else if (Args.Is("--parity")) {
         static const char* const kNames[] = {"none", "odd", "even", "mark", "space"};

@@ -49,8 +49,11 @@ public:
     QString Value();
     // A decimal whole number from Min to Max.
     unsigned long long Number(unsigned long long Min, unsigned long long Max);
-    // For an option without a value: refuses "--times=yes".
-    void NoValue() const;
+    // Whether it is this option, which takes no value ("--times=yes" is
+    // refused).
+    bool Flag(const char* Name) const;
+    // An option the command does not know.
+    [[noreturn]] void Refuse() const;
 
 private:
     QStringList FArgs;
@@ -61,10 +64,10 @@ private:
     std::optional<QString> FInlineValue;
 };
 
-// Line settings options shared by `send` and `slave`: --baud, --parity,
-// --data-bits (when DataBits is allowed), --stop-bits. True when the
+// Options shared by `send` and `slave`: --baud, --parity, --data-bits
+// (when DataBits is allowed), --stop-bits and --times. True when the
 // current argument was one of them.
-bool TakeLineOption(TArgs& Args, TLineSettings& Line, bool DataBits);
+bool TakeCommonOption(TArgs& Args, TLineSettings& Line, bool& Times, bool DataBits);
 
 // One line of UTF-8 text, flushed, so a pipe sees it at once.
 void PrintLine(std::FILE* To, const QString& Line);

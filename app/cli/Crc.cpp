@@ -11,7 +11,7 @@ int RunCrc(const QStringList& Args)
     QStringList words;
     while (args.Next()) {
         if (args.IsOption())
-            throw TUsageError(("unknown option " + args.Name()).toStdString());
+            args.Refuse();
         words << args.Word();
     }
     if (words.isEmpty())

@@ -45,7 +45,7 @@ TSendOptions ParseOptions(const QStringList& Args)
     TSendOptions o;
     TArgs args(Args);
     while (args.Next()) {
-        if (TakeLineOption(args, o.Line, true))
+        if (TakeCommonOption(args, o.Line, o.Times, true))
             continue;
         if (args.Is("--port")) {
             o.Port = args.Value();
@@ -57,11 +57,8 @@ TSendOptions ParseOptions(const QStringList& Args)
             o.Expect = args.Number(0, kMaxMs);
         } else if (args.Is("--timeout")) {
             o.TimeoutMs = args.Number(1, kMaxMs);
-        } else if (args.Is("--times")) {
-            args.NoValue();
-            o.Times = true;
         } else if (args.IsOption()) {
-            throw TUsageError(("unknown option " + args.Name()).toStdString());
+            args.Refuse();
         } else {
             o.Hex << args.Word();
         }

@@ -30,15 +30,12 @@ TSlaveOptions ParseOptions(const QStringList& Args)
     TSlaveOptions o;
     TArgs args(Args);
     while (args.Next()) {
-        if (TakeLineOption(args, o.Line, false))
+        if (TakeCommonOption(args, o.Line, o.Times, false))
             continue;
         if (args.Is("--id")) {
             o.Id = static_cast<int>(args.Number(1, 247));
-        } else if (args.Is("--times")) {
-            args.NoValue();
-            o.Times = true;
         } else if (args.IsOption()) {
-            throw TUsageError(("unknown option " + args.Name()).toStdString());
+            args.Refuse();
         } else if (!o.Port.isEmpty()) {
             throw TUsageError(("one PORT only, not also '" + args.Word() + "'").toStdString());
         } else {
