@@ -420,8 +420,8 @@ QStringList Items(QComboBox* box)
 
 } // namespace
 
-// After COM01..COM16 the list offers what the system has beyond them, and
-// the list still starts with nothing picked.
+// After COM01..COM16 the list offers what the system has beyond them, then
+// the demo device; the list still starts with nothing picked.
 TEST_F(PtyPanel, PortListAddsTheSystemsOtherPorts)
 {
     FakeSysfs sysfs;
@@ -435,10 +435,10 @@ TEST_F(PtyPanel, PortListAddsTheSystemsOtherPorts)
     MakeForm();
 
     const QStringList items = Items(fForm->ComboBox1);
-    ASSERT_EQ(items.size(), 20) << items.join(QLatin1Char(' ')).toStdString();
+    ASSERT_EQ(items.size(), 21) << items.join(QLatin1Char(' ')).toStdString();
     EXPECT_EQ(items.at(15), QStringLiteral("COM16"));
     EXPECT_EQ(items.mid(16), (QStringList{QStringLiteral("COM17"), QStringLiteral("COM20"), QStringLiteral("ttyS2"),
-                                          QStringLiteral("ttyUSB0")}));
+                                          QStringLiteral("ttyUSB0"), QStringLiteral("DEMO")}));
     EXPECT_EQ(fForm->ComboBox1->currentIndex(), -1);
     EXPECT_EQ(fForm->ComboBox1->currentText(), QStringLiteral("COM01"));
 
