@@ -232,9 +232,9 @@ int RunSend(const QStringList& Args)
     if (options.Port.compare(QString::fromUtf16(kDemoPortName), Qt::CaseInsensitive) == 0) {
         try {
             demo = std::make_unique<TDemoDevice>();
-        } catch (const std::exception& e) {
+        } catch (const Exception& e) {
             PrintLine(stderr, options.Port + QStringLiteral("开启失败！"));
-            PrintLine(stderr, QStringLiteral("不能建立模拟从站：") + QString::fromLocal8Bit(e.what()));
+            PrintLine(stderr, QString::fromUtf8(e.what()));
             return kExitUsage;
         }
         device = QString::fromStdString(demo->PortPath());
