@@ -19,6 +19,9 @@
 #include <vector>
 
 #include "app/LogView.h"
+#include "app/OpenFailure.h"
+#include "app/PopupComboBox.h"
+#include "app/PortList.h"
 #include "app/demo/DemoSlave.h"
 #include "comm/ZuCommDevice.h"
 #include "platform/toolkit/Shape.h"
@@ -62,6 +65,37 @@ constexpr int kBaudByIndex[] = {
     TZuCustomCommDevice::br115200, TZuCustomCommDevice::br128000, TZuCustomCommDevice::br256000,
 };
 constexpr int kBaudEntries = static_cast<int>(sizeof(kBaudByIndex) / sizeof(kBaudByIndex[0]));
+
+// "COM7", "com07": the COM number typed, else 0.
+int TypedComNumber(const QString& Text)
+{
+    if (Text.size() < 4 || !Text.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
+        return 0;
+    long long n = 0;
+    for (qsizetype i = 3; i < Text.size(); ++i) {
+        const QChar c = Text.at(i);
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return 0;
+        n = n * 10 + (c.unicode() - u'0');
+        if (n > 0xFFFF)
+            return 0;
+    }
+    return static_cast<int>(n);
+}
+
+// A typed rate: a positive whole number of at most 32 bits, else 0.
+unsigned long TypedRate(const QString& Text)
+{
+    if (Text.isEmpty() || Text.size() > 10)
+        return 0;
+    unsigned long long n = 0;
+    for (const QChar c : Text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return 0;
+        n = n * 10 + (c.unicode() - u'0');
+    }
+    return n <= 0xFFFFFFFFull ? static_cast<unsigned long>(n) : 0;
+}
 
 QFont FormFont()
 {
@@ -155,11 +189,13 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent)
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(100);
+    FLineWatch = new QTimer(this);
+    FLineWatch->setInterval(kLineWatchMs);
 
     CreateDevice();
     FLogView = new TLogView(Memo3, kShownLogLines);
     CreateLogActions();
-    AddSystemPorts();
+    RebuildPortList();
     ApplyLook();
     BindEvents();
     Memo1->setFocus(Qt::OtherFocusReason);
@@ -214,23 +250,29 @@ void TForm1::CreateLogActions()
     });
 }
 
-void TForm1::AddSystemPorts()
+void TForm1::RebuildPortList()
 {
-    // After COM01..COM16, the ports the system lists that those do not
-    // cover: COM numbers above 16 and ports known only by name (ttyUSB0).
-    KelvorComm32::TCommSerialPortInfo info;
-    for (const UnicodeString& name : *info.PortList) {
-        const int n = KelvorComm32::TCommSerialPortInfo::PortNo(name);
-        if (n >= 1 && n <= kNumberedPorts)
-            continue;
-        const QString text = QString::fromStdU16String(name);
-        if (text.isEmpty() || ComboBox1->findText(text, Qt::MatchFixedString) >= 0)
-            continue;
-        ComboBox1->addItem(text);
+    const QString text = ComboBox1->currentText();
+    const int picked = ComboBox1->currentIndex();
+    const QString pickedText = picked >= 0 ? ComboBox1->itemText(picked) : QString();
+    while (ComboBox1->count() > kNumberedPorts)
+        ComboBox1->removeItem(ComboBox1->count() - 1);
+    for (const TPortEntry& entry : SystemPortEntries(kNumberedPorts)) {
+        ComboBox1->addItem(entry.Name);
+        if (!entry.Tip.isEmpty())
+            ComboBox1->setItemData(ComboBox1->count() - 1, entry.Tip, Qt::ToolTipRole);
     }
     // Last, the built-in demo device.
     ComboBox1->addItem(QString::fromUtf16(kDemoPortName));
     ComboBox1->setItemData(ComboBox1->count() - 1, QString::fromUtf16(kDemoPortTip), Qt::ToolTipRole);
+
+    // The entry the user had stays picked where it is still listed; a port
+    // that went away leaves its name in the box.
+    const int again = pickedText.isEmpty() ? -1 : ComboBox1->findText(pickedText, Qt::MatchFixedString);
+    ComboBox1->setCurrentIndex(again);
+    if (ComboBox1->currentText() != text)
+        ComboBox1->setEditText(text);
+    FitPopupWidth(ComboBox1);
 }
 
 void TForm1::ApplyLook()
@@ -264,6 +306,9 @@ void TForm1::ApplyLook()
         label->adjustSize();
 
     Shape1->fSetBrushColor(Qt::red);
+    // The rate list opens whole, as it did before it took typed rates.
+    ComboBox2->setMaxVisibleItems(ComboBox2->count());
+    FitPopupWidth(ComboBox2);
 
     Memo3->setContextMenuPolicy(Qt::CustomContextMenu);
 
@@ -293,6 +338,9 @@ void TForm1::BindEvents()
     bind(Button2, &QPushButton::clicked, &TForm1::Button2Click);
     bind(Button3, &QPushButton::clicked, &TForm1::Button3Click);
     bind(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
+    connect(FLineWatch, &QTimer::timeout, this, [this] { Toolkit::Guarded([&] { WatchLine(); }); });
+    connect(static_cast<TPopupComboBox*>(ComboBox1), &TPopupComboBox::aboutToShowPopup, this,
+            [this] { Toolkit::Guarded([&] { RebuildPortList(); }); });
     connect(Memo3, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { Toolkit::Guarded([&] { ShowLogMenu(pos); }); });
 
@@ -499,9 +547,8 @@ void TForm1::SwitchPort(bool Open)
             closeError = std::current_exception();
         }
         FDemo.reset();
-        Timer1->stop();
-        Button3->setText(QStringLiteral("自动发送"));
-        SetTag(Button3, 0);
+        FLineWatch->stop();
+        StopAutoSend();
         SetTag(Button1, 0);
         Button1->setToolTip(QStringLiteral("点击打开串口"));
         if (closeError)
@@ -509,20 +556,10 @@ void TForm1::SwitchPort(bool Open)
         return;
     }
 
-    const int port = ComboBox1->currentIndex();
-    const bool demo = port >= kNumberedPorts && ComboBox1->itemText(port) == QString::fromUtf16(kDemoPortName);
-    if (port >= kNumberedPorts)
-        ZuCommDevice1->fSetPortName(ComboBox1->itemText(port).toStdU16String()); // listed by name
-    else
-        ZuCommDevice1->fSetPort(port + 1); // -1 + 1: keep the present port
-
-    const int baud = ComboBox2->currentIndex();
-    if (baud >= 0 && baud < kBaudEntries) {
-        if (kBaudByIndex[baud] < 0)
-            ZuCommDevice1->Comm()->fSetBaud(28800);
-        else
-            ZuCommDevice1->fSetBaud(static_cast<TZuCustomCommDevice::TBaudRate>(kBaudByIndex[baud]));
-    }
+    bool demo = false;
+    ChoosePort(demo);
+    QString rateProblem;
+    const bool rateOk = ChooseRate(rateProblem);
 
     if (ComboBox3->currentIndex() >= 0) {
         const int parity = ParityFromText(ComboBox3->currentText());
@@ -548,17 +585,24 @@ void TForm1::SwitchPort(bool Open)
         SetTag(Button1, 0);
         FDemo.reset();
     };
+    FOpenedName = ComboBox1->currentText();
+    const QString failed = FOpenedName + QString::fromUtf16(kOpenFailedSuffix) + QLatin1Char('\n');
     bool opened = false;
     try {
+        if (!rateOk)
+            throw Exception(rateProblem.toStdU16String());
         if (demo) {
             FDemo = std::make_unique<TDemoDevice>(); // raises Exception when it cannot
             ZuCommDevice1->fSetPortName(FromUtf8(FDemo->PortPath()));
         }
         ZuCommDevice1->fSetActive(true);
         opened = true;
-    } catch (const Exception&) {
+    } catch (const KelvorComm32::EComm32Error& e) {
         showClosed();
-        Toolkit::ShowMessage(ComboBox1->currentText() + QString::fromUtf16(kOpenFailedSuffix));
+        Toolkit::ShowMessage(failed + OpenFailureCause(e, *ZuCommDevice1->Comm()));
+    } catch (const Exception& e) {
+        showClosed();
+        Toolkit::ShowMessage(failed + QString::fromStdU16String(e.Message()));
     } catch (...) {
         // Not an opening failure we report ourselves, but the panel must
         // not claim an open port either.
@@ -574,8 +618,80 @@ void TForm1::SwitchPort(bool Open)
     ZuCommDevice1->fSetPkgType(KelvorComm32::cptFrameTimeout);
     ZuCommDevice1->fSetUsePackage(true);
 
-    if (opened)
+    if (opened) {
         Button1->setToolTip(QStringLiteral("点击关闭串口"));
+        FLineWatch->start();
+    }
+}
+
+void TForm1::ChoosePort(bool& Demo)
+{
+    const QString text = ComboBox1->currentText().trimmed();
+    const int entry = text.isEmpty() ? -1 : ComboBox1->findText(text, Qt::MatchFixedString);
+    if (entry >= 0) {
+        ComboBox1->setCurrentIndex(entry);
+        Demo = ComboBox1->itemText(entry) == QString::fromUtf16(kDemoPortName);
+        if (entry >= kNumberedPorts)
+            ZuCommDevice1->fSetPortName(ComboBox1->itemText(entry).toStdU16String()); // listed by name
+        else
+            ZuCommDevice1->fSetPort(entry + 1);
+        return;
+    }
+    Demo = false;
+    const int n = TypedComNumber(text);
+    if (n >= 1 && n <= kNumberedPorts) {
+        ComboBox1->setCurrentIndex(n - 1); // COM3 is the entry COM03
+        ZuCommDevice1->fSetPort(n);
+        return;
+    }
+    if (text.isEmpty()) {
+        ZuCommDevice1->fSetPort(0); // nothing named: keep the present port
+        return;
+    }
+    // Not an entry: nothing stays picked that could be taken for it.
+    ComboBox1->setCurrentIndex(-1);
+    ComboBox1->setEditText(text);
+    if (n > 0)
+        ZuCommDevice1->fSetPort(n);
+    else
+        ZuCommDevice1->fSetPortName(text.toStdU16String()); // ttyUSB1, /dev/serial/by-id/...
+}
+
+bool TForm1::ChooseRate(QString& Reason)
+{
+    const QString text = ComboBox2->currentText().trimmed();
+    const int entry = text.isEmpty() ? -1 : ComboBox2->findText(text, Qt::MatchFixedString);
+    if (entry >= 0 && entry < kBaudEntries) {
+        ComboBox2->setCurrentIndex(entry);
+        if (kBaudByIndex[entry] < 0)
+            ZuCommDevice1->Comm()->fSetBaud(28800);
+        else
+            ZuCommDevice1->fSetBaud(static_cast<TZuCustomCommDevice::TBaudRate>(kBaudByIndex[entry]));
+        return true;
+    }
+    if (const unsigned long rate = TypedRate(text); rate > 0) {
+        ZuCommDevice1->Comm()->fSetBaud(rate);
+        return true;
+    }
+    Reason = QStringLiteral("波特率“%1”无效：请选一项，或填一个正整数。").arg(text);
+    return false;
+}
+
+void TForm1::StopAutoSend()
+{
+    Timer1->stop();
+    Button3->setText(QStringLiteral("自动发送"));
+    SetTag(Button3, 0);
+}
+
+void TForm1::WatchLine()
+{
+    if (TagOf(Button1) != 1 || !ZuCommDevice1->Comm()->DeviceLost())
+        return;
+    const QString name = FOpenedName;
+    SwitchPort(false);
+    AddLogLine(QStringLiteral("[%1已断开]").arg(name));
+    Toolkit::ShowMessage(name + QStringLiteral("已断开！\n设备已拔出，或线路另一端已关闭；接好后可重新打开。"));
 }
 
 void TForm1::SendFrame()
@@ -584,6 +700,16 @@ void TForm1::SendFrame()
     if (FrameBytes.empty())
         return;
     const TByteDynArray buffer = FrameBytes;
+
+    // A reply length that is no number stops the send before anything is
+    // logged or written, and stops automatic sending, so its message comes
+    // once and the user can reach the controls.
+    const std::u16string expected = Edit2->text().toStdU16String();
+    int unused = 0;
+    if (!expected.empty() && !TryStrToInt(expected, unused)) {
+        StopAutoSend();
+        StrToInt(expected); // raises the conversion error
+    }
 
     AddLogLine(TxLine(buffer.data(), buffer.size()));
 
@@ -644,9 +770,7 @@ void TForm1::Button3Click(QObject*)
     if (TagOf(Button1) == 0)
         SwitchPort(true);
     if (TagOf(Button3) == 1 || TagOf(Button1) != 1) {
-        Timer1->stop();
-        Button3->setText(QStringLiteral("自动发送"));
-        SetTag(Button3, 0);
+        StopAutoSend();
     } else if (!Memo2->toPlainText().isEmpty()) {
         // The first frame goes out one interval from now.
         Timer1->start();

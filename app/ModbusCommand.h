@@ -136,13 +136,27 @@ private:
     void ApplyLook();
     void BindEvents();
     void CreateDevice();
-    void AddSystemPorts();
+    // Builds the port list again: COM01..COM16, the system's other ports
+    // as they are now, the demo device; keeps what the box reads.
+    void RebuildPortList();
+    // The port the box's text names: selects the entry it equals (any case)
+    // and sets the component's port, a typed COMn, or a typed device name.
+    void ChoosePort(bool& Demo);
+    // The rate the box's text names; false with the reason when it names none.
+    bool ChooseRate(QString& Reason);
+    // Stops automatic sending and shows it on Button3.
+    void StopAutoSend();
+    // Closes the panel, with a log line and one message, once the open
+    // port's device has gone.
+    void WatchLine();
     void CreateLogActions();
     // Gives the package layer the end-of-reply test for this request, or
     // none when replies end by the pause only.
     void ApplyReplyEnd(const TByteDynArray& Request);
 
     TLogView* FLogView = nullptr; // owned as a child of the window
+    QTimer* FLineWatch = nullptr;  // while the port is open
+    QString FOpenedName;           // the port's name as the box read at opening
     TLogStore FLogStore;
     TLogCounts FCounts;
     // The demo slave behind the DEMO entry, while its port is open.
@@ -165,6 +179,9 @@ inline constexpr const char16_t* kEmptySendMessage = u"不能发空信息!";
 // Size of the receive buffer, and the package size the window gives the
 // component, so a package always fits.
 inline constexpr int kReceiveBufferSize = 8192;
+// How often an open port's device is looked for: a pulled cable shows within
+// this, well inside a second.
+inline constexpr int kLineWatchMs = 250;
 // Memo3 shows the newest lines only; the store keeps them all.
 inline constexpr int kShownLogLines = 100000;
 // The port list's first entries, "COM01" to "COM16", select ports by number.

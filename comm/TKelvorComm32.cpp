@@ -749,6 +749,16 @@ TComm32::~TComm32()
     delete FInQueue;
 }
 
+bool TComm32::DeviceLost() const
+{
+    if (!FActive.load() || FHandle == INVALID_HANDLE_VALUE)
+        return false;
+    // Never refused on a port that is still there.
+    DWORD errors = 0;
+    COMSTAT stat{};
+    return !ClearCommError(FHandle, &errors, &stat);
+}
+
 std::int64_t TComm32::RxTimeNow()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())

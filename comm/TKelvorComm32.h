@@ -212,6 +212,11 @@ public:
     void fSetHwBufSize(long in, long out);
     TCommQueue* InQueue() const { return FInQueue; }
     TCommQueue* OutQueue() const { return FOutQueue; }
+    // True while the port is open but its device has gone (an adapter
+    // unplugged, the far end of a pseudo-terminal closed): the system no
+    // longer reports even the line's state. Call from the thread that opens
+    // and closes the port.
+    bool DeviceLost() const;
     // When the reader last put bytes into the input queue: steady-clock
     // nanoseconds (RxTimeNow's scale), 0 before the first byte.
     std::int64_t LastRxTime() const { return FRxTime.load(std::memory_order_acquire); }

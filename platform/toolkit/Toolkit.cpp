@@ -2,12 +2,19 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QFont>
 #include <QMessageBox>
 #include <QUrl>
 #include <QWidget>
 #include <cstdio>
+#if defined(Q_OS_LINUX)
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "platform/rtl/Rtl.h"
 
@@ -171,6 +178,29 @@ void InstallFontSubstitutes()
     QFont::insertSubstitutions(QStringLiteral("Tahoma"), latin);
 }
 
+namespace {
+
+// Started outside a login session (xvfb-run as root, a container) there is
+// no runtime folder, and Qt warns about it at every start. Make the private
+// folder it would fall back to and say where it is.
+void EnsureRuntimeFolder()
+{
+#if defined(Q_OS_LINUX)
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        return;
+    const QByteArray dir = QFile::encodeName(QDir::tempPath()) + "/runtime-" + QByteArray::number(getuid());
+    if (mkdir(dir.constData(), 0700) != 0 && errno != EEXIST)
+        return;
+    struct stat st{};
+    // Only a folder of ours that nobody else may enter will do.
+    if (lstat(dir.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0)
+        return;
+    qputenv("XDG_RUNTIME_DIR", dir);
+#endif
+}
+
+} // namespace
+
 TApplication::TApplication(int& argc, char** argv) : FArgc(argc), FArgv(argv)
 {
     Application = this;
@@ -190,6 +220,7 @@ TApplication::~TApplication()
 
 void TApplication::Initialize()
 {
+    EnsureRuntimeFolder();
     if (!QCoreApplication::instance())
         FQtApp = std::make_unique<TQtApplication>(FArgc, FArgv);
     InstallFontSubstitutes();

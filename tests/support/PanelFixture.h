@@ -99,6 +99,32 @@ protected:
 
     int Tag(QPushButton* b) const { return b->property("Tag").toInt(); }
 
+    // Everything the panel has written so far, pumping the event loop while
+    // waiting for `want` bytes.
+    static testsupport::Bytes Wire(testsupport::PtyPair& pty, std::size_t want,
+                                   std::chrono::milliseconds limit = 20s)
+    {
+        testsupport::Bytes got;
+        PumpUntil(
+            [&] {
+                testsupport::Bytes more = pty.read(want - got.size(), 10ms);
+                got.insert(got.end(), more.begin(), more.end());
+                return got.size() >= want;
+            },
+            limit);
+        return got;
+    }
+
+    // The messages shown, each cut to its first line (a failed opening says
+    // why on a second line).
+    std::vector<QString> FirstLines() const
+    {
+        std::vector<QString> lines;
+        for (const QString& m : fMessages)
+            lines.push_back(m.section(QLatin1Char('\n'), 0, 0));
+        return lines;
+    }
+
     // The panel's look and flags in each state of the state table.
     void ExpectClosed()
     {
