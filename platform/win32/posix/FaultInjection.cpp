@@ -1,5 +1,8 @@
-// Test hook: make the n-th call of a named function fail.
+// Test hooks of the Linux Win32 layer: calls made to fail, stand-in modem
+// lines.
 #include "platform/win32/posix/FaultInjection.h"
+
+#include "platform/win32/posix/SerialDevice.h"
 
 #include <atomic>
 #include <map>
@@ -75,4 +78,33 @@ bool ShouldFail(const char* name)
     return true;
 }
 
+namespace {
+std::atomic<bool> gFakeModem{false};
+std::atomic<DWORD> gFakeInputs{0};
+std::atomic<DWORD> gFakeOutputs{kFakeDtr | kFakeRts};
+} // namespace
+
+void SetFakeModemLines(bool enabled, DWORD inputs)
+{
+    gFakeInputs.store(inputs & (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON));
+    gFakeModem.store(enabled);
+}
+
+DWORD FakeModemOutputs() { return gFakeOutputs.load(); }
+
 } // namespace win32posix
+
+namespace win32posix::detail {
+
+bool FakeModemEnabled() { return gFakeModem.load(); }
+DWORD FakeModemInputs() { return gFakeInputs.load(); }
+
+void SetFakeModemOutput(DWORD bit, bool on)
+{
+    if (on)
+        gFakeOutputs.fetch_or(bit);
+    else
+        gFakeOutputs.fetch_and(~bit);
+}
+
+} // namespace win32posix::detail

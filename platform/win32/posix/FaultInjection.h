@@ -1,5 +1,6 @@
 #pragma once
-// Test hook of the Linux Win32 layer: make a named call fail.
+// Test hooks of the Linux Win32 layer: calls made to fail, stand-in modem
+// lines, a count of the serial monitors' wake-ups.
 #include "platform/win32/Win32.h"
 
 #include <cstdint>

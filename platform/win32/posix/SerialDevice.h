@@ -1,0 +1,135 @@
+#pragma once
+// The serial device behind a HANDLE of the Linux Win32 layer: the tty, the
+// overlapped operations waiting on it and its event state. Its monitor
+// thread (SerialMonitor.cpp) and the Win32 calls (SerialApi.cpp) drive it.
+#include "platform/win32/posix/Internal.h"
+
+#include <linux/serial.h>
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace win32posix::detail {
+
+// OVERLAPPED::Internal holds the state of an operation: 0 done, pending, or
+// a failure carrying its Win32 error code.
+constexpr ULONG_PTR kStatusPending = 0x103;
+constexpr ULONG_PTR kStatusErrorBit = 0xE0000000u;
+inline ULONG_PTR StatusOf(DWORD err) { return err ? (kStatusErrorBit | err) : 0; }
+inline DWORD ErrorOf(ULONG_PTR st) { return st == 0 ? 0 : static_cast<DWORD>(st & 0xFFFFu); }
+
+constexpr DWORD kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+constexpr DWORD kAllEvents = 0x07FF;
+
+struct Op {
+    OVERLAPPED* ov = nullptr;
+    std::shared_ptr<Object> event; // null: the file object itself is signalled
+    pthread_t owner{};
+    std::uint8_t* readBuf = nullptr;
+    DWORD size = 0;
+    std::vector<std::uint8_t> data; // a write's bytes, copied: the caller's buffer may go first
+    DWORD done = 0;
+};
+
+struct WaitOp {
+    DWORD* maskOut = nullptr;
+    OVERLAPPED* ov = nullptr;
+    std::shared_ptr<Object> event;
+    pthread_t owner{};
+};
+
+// ioctl on a tty, retried when a signal interrupts it. Tests can see and
+// change what it reports (SetIoctlSeam).
+int Ioctl(int fd, unsigned long req, void* arg);
+
+// tcflush/tcflow, retried when a signal interrupts them.
+template <class F>
+int Retry(F f)
+{
+    int r;
+    while ((r = f()) != 0 && errno == EINTR) {
+    }
+    return r;
+}
+
+inline bool Unsupported(int e) { return e == ENOTTY || e == EINVAL || e == EOPNOTSUPP || e == ENOSYS; }
+inline bool HangUpErrno(int e) { return e == EIO || e == ENXIO || e == ENODEV || e == EPIPE; }
+DWORD TiocmToMs(int bits);
+
+// The stand-in modem lines of SetFakeModemLines (FaultInjection.cpp).
+bool FakeModemEnabled();
+DWORD FakeModemInputs();
+void SetFakeModemOutput(DWORD bit, bool on);
+
+class Serial : public Object {
+public:
+    Serial() : Object(Kind::Serial, true) {}
+    ~Serial() override { Shutdown(); }
+    void OnClose() override { Shutdown(); }
+
+    // Starts the monitor thread, which moves pending operations on and
+    // completes waits (SerialMonitor.cpp).
+    void Start();
+
+    // Everything below is guarded by m, except fd and wake which are fixed
+    // from Start() until Shutdown() has joined the monitor.
+    std::mutex m;
+    std::condition_variable done; // an operation finished (GetOverlappedResult)
+    int fd = -1;
+    int wake = -1;
+    bool exclusive = false; // we set TIOCEXCL and must take it back
+    bool closed = false;
+    bool hungUp = false;
+    DWORD mask = 0;
+    DWORD history = 0;  // events seen and not yet reported
+    DWORD rxMark = 0;   // bytes waiting that were already reported with EV_RXCHAR
+    bool txPending = false;
+    std::optional<WaitOp> wait;
+    std::deque<Op> reads, writes;
+    DCB dcb{};
+    bool lsrSupported = true;
+    bool modemSupported = true;
+    bool icountSupported = true;
+    long lastModem = -1;
+    serial_icounter_struct icount{};
+    bool icountValid = false;
+    DWORD lineErrors = 0; // CE_ bits for ClearCommError
+
+    void Kick();
+    void SignalOp(const std::shared_ptr<Object>& ev);
+    void Finish(OVERLAPPED* ov, const std::shared_ptr<Object>& ev, DWORD err, DWORD count);
+    void FinishWait(DWORD events, DWORD err = 0);
+    DWORD InQue();
+    DWORD OutQue();
+    void HangUp();
+    // Reads into `buf` what the device holds now: >0 bytes, 0 none, -1 failed (error set).
+    ssize_t ReadNow(void* buf, DWORD size, DWORD& err);
+    ssize_t WriteNow(const void* buf, DWORD size, DWORD& err);
+    void ServeReads();
+    void ServeWrites();
+    bool Drained();
+    bool ReadModem(DWORD& ms);
+    bool WatchingModem() const;
+    void CheckModem();
+    void CheckLineErrors();
+    // Moves every operation on as far as the device allows and completes a
+    // pending WaitCommEvent when an event it asks for has happened.
+    void Evaluate();
+    void Shutdown();
+
+private:
+    void Run();
+    int DrainPollMs();
+
+    std::thread monitor;
+};
+
+} // namespace win32posix::detail
