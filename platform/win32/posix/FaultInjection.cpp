@@ -1,11 +1,13 @@
-// Test hooks of the Linux Win32 layer: calls made to fail, stand-in modem
-// lines.
+// Test hooks of the Linux Win32 layer: calls made to fail or preceded by a
+// test's action, a seam on the serial ioctls, stand-in modem lines.
 #include "platform/win32/posix/FaultInjection.h"
 
 #include "platform/win32/posix/SerialDevice.h"
 
 #include <atomic>
+#include <cerrno>
 #include <map>
+#include <memory>
 #include <mutex>
 
 namespace win32posix {
@@ -18,9 +20,16 @@ struct Rule {
     DWORD error;
 };
 
+struct Action {
+    int skip; // calls still to pass before it runs
+    std::function<void()> run;
+};
+
 struct Faults {
     std::mutex m;
     std::map<std::string, Rule> rules;
+    std::map<std::string, Action> actions;
+    std::shared_ptr<const IoctlSeam> seam;
 };
 
 Faults& TheFaults()
@@ -29,8 +38,11 @@ Faults& TheFaults()
     return *f;
 }
 
-// Lets every call skip the mutex while no fault is armed.
+// Let every call skip the mutex while nothing is armed.
 std::atomic<bool> gArmed{false};
+std::atomic<bool> gSeamSet{false};
+
+void Rearm(Faults& f) { gArmed.store(!f.rules.empty() || !f.actions.empty()); }
 
 } // namespace
 
@@ -44,12 +56,33 @@ void FailCall(const char* name, int nth, DWORD error, int count)
     gArmed.store(true);
 }
 
+void BeforeCall(const char* name, std::function<void()> action, int nth)
+{
+    if (!name || !action || nth < 1)
+        return;
+    Faults& f = TheFaults();
+    std::lock_guard lk(f.m);
+    f.actions[name] = Action{nth - 1, std::move(action)};
+    gArmed.store(true);
+}
+
+void SetIoctlSeam(IoctlSeam seam)
+{
+    Faults& f = TheFaults();
+    std::lock_guard lk(f.m);
+    f.seam = seam ? std::make_shared<const IoctlSeam>(std::move(seam)) : nullptr;
+    gSeamSet.store(f.seam != nullptr);
+}
+
 void ResetFaults()
 {
     Faults& f = TheFaults();
     std::lock_guard lk(f.m);
     f.rules.clear();
+    f.actions.clear();
+    f.seam.reset();
     gArmed.store(false);
+    gSeamSet.store(false);
 }
 
 bool ShouldFail(const char* name)
@@ -57,6 +90,23 @@ bool ShouldFail(const char* name)
     if (!gArmed.load(std::memory_order_acquire))
         return false;
     Faults& f = TheFaults();
+    std::function<void()> action;
+    {
+        std::lock_guard lk(f.m);
+        auto a = f.actions.find(name);
+        if (a != f.actions.end()) {
+            if (a->second.skip > 0) {
+                --a->second.skip;
+            } else {
+                action = std::move(a->second.run);
+                f.actions.erase(a);
+                Rearm(f);
+            }
+        }
+    }
+    // Outside the lock: the action may call into the layer itself.
+    if (action)
+        action();
     DWORD error = 0;
     {
         std::lock_guard lk(f.m);
@@ -71,8 +121,7 @@ bool ShouldFail(const char* name)
         error = r.error;
         if (--r.count == 0)
             f.rules.erase(it);
-        if (f.rules.empty())
-            gArmed.store(false);
+        Rearm(f);
     }
     SetLastError(error);
     return true;
@@ -95,6 +144,25 @@ DWORD FakeModemOutputs() { return gFakeOutputs.load(); }
 } // namespace win32posix
 
 namespace win32posix::detail {
+
+int ApplyIoctlSeam(int fd, unsigned long request, void* arg, int result)
+{
+    if (!gSeamSet.load(std::memory_order_acquire))
+        return result;
+    std::shared_ptr<const IoctlSeam> seam;
+    {
+        Faults& f = TheFaults();
+        std::lock_guard lk(f.m);
+        seam = f.seam;
+    }
+    if (!seam)
+        return result;
+    const int saved = errno;
+    const int reported = (*seam)(fd, request, arg, result);
+    if (reported == result)
+        errno = saved;
+    return reported;
+}
 
 bool FakeModemEnabled() { return gFakeModem.load(); }
 DWORD FakeModemInputs() { return gFakeInputs.load(); }

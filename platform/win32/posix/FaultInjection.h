@@ -4,6 +4,7 @@
 #include "platform/win32/Win32.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace win32posix {
@@ -13,7 +14,19 @@ namespace win32posix {
 // with `error` (as GetLastError reports it). `count` > 1 fails that many calls
 // in a row from there. Thread-safe.
 void FailCall(const char* name, int nth = 1, DWORD error = ERROR_GEN_FAILURE, int count = 1);
-// Forgets every pending failure.
+// Runs `action` once, at the start of the `nth` call (1 = the next one) of
+// the faultable function `name`, on the thread that makes it, before the call
+// touches the device: puts a test's step into a window too narrow to hit by
+// timing. The action may call into the layer itself.
+void BeforeCall(const char* name, std::function<void()> action, int nth = 1);
+// Sees every ioctl the serial layer makes on a device (after it ran) and may
+// change what it reports: gets the request, its argument and result, returns
+// the result to report. For driver states a pseudo-terminal cannot show, such
+// as an output queue held by flow control. Called on the layer's threads with
+// a device locked: it must not call into the layer. Empty: none.
+using IoctlSeam = std::function<int(int fd, unsigned long request, void* arg, int result)>;
+void SetIoctlSeam(IoctlSeam seam);
+// Forgets every pending failure and action, and the ioctl seam.
 void ResetFaults();
 // Called by the layer at the start of each faultable call: true (and
 // SetLastError) when this call is to fail.

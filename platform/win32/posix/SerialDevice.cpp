@@ -16,7 +16,7 @@ int Ioctl(int fd, unsigned long req, void* arg)
     int r;
     while ((r = ioctl(fd, req, arg)) != 0 && errno == EINTR) {
     }
-    return r;
+    return ApplyIoctlSeam(fd, req, arg, r);
 }
 
 DWORD TiocmToMs(int bits)

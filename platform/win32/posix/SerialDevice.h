@@ -49,6 +49,7 @@ struct WaitOp {
 // ioctl on a tty, retried when a signal interrupts it. Tests can see and
 // change what it reports (SetIoctlSeam).
 int Ioctl(int fd, unsigned long req, void* arg);
+int ApplyIoctlSeam(int fd, unsigned long request, void* arg, int result);
 
 // tcflush/tcflow, retried when a signal interrupts them.
 template <class F>
