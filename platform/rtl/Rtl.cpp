@@ -1,5 +1,6 @@
 #include "platform/rtl/Rtl.h"
 
+#include <algorithm>
 #include <climits>
 
 Exception::Exception(UnicodeString Msg) : FMessage(std::move(Msg)), FUtf8(ToUtf8(FMessage)) {}
@@ -117,13 +118,15 @@ UnicodeString IntToStr(long long value)
 UnicodeString IntToHex(unsigned long long value, int digits)
 {
     static const char16_t hex[] = u"0123456789ABCDEF";
-    UnicodeString out;
+    char16_t buf[16];
+    int n = 0;
     do {
-        out.insert(out.begin(), hex[value & 0xF]);
+        buf[15 - n++] = hex[value & 0xF];
         value >>= 4;
     } while (value != 0);
-    while (static_cast<int>(out.size()) < digits)
-        out.insert(out.begin(), u'0');
+    const int width = std::min(digits, FormatMaxWidth);
+    UnicodeString out(width > n ? static_cast<std::size_t>(width - n) : 0, u'0');
+    out.append(buf + 16 - n, buf + 16);
     return out;
 }
 
@@ -168,13 +171,17 @@ UnicodeString Format(const UnicodeString& fmt, std::initializer_list<FormatArg> 
             else if (fmt[i] == u'+') plus = true;
             else break;
         }
-        int width = 0, prec = -1;
-        for (; i < fmt.size() && fmt[i] >= u'0' && fmt[i] <= u'9'; ++i)
-            width = width * 10 + (fmt[i] - u'0');
+        // Digits beyond the limit only keep it at the limit.
+        auto number = [&] {
+            int v = 0;
+            for (; i < fmt.size() && fmt[i] >= u'0' && fmt[i] <= u'9'; ++i)
+                v = std::min(v * 10 + (fmt[i] - u'0'), FormatMaxWidth);
+            return v;
+        };
+        int width = number(), prec = -1;
         if (i < fmt.size() && fmt[i] == u'.') {
-            prec = 0;
-            for (++i; i < fmt.size() && fmt[i] >= u'0' && fmt[i] <= u'9'; ++i)
-                prec = prec * 10 + (fmt[i] - u'0');
+            ++i;
+            prec = number();
         }
         while (i < fmt.size() && (fmt[i] == u'l' || fmt[i] == u'h' || fmt[i] == u'z'))
             ++i;
@@ -200,8 +207,11 @@ UnicodeString Format(const UnicodeString& fmt, std::initializer_list<FormatArg> 
             case u'd': case u'i': {
                 long long n = asSigned();
                 numeric = true;
-                field = IntToStr(n < 0 ? -n : n);
-                if (prec >= 0) while (static_cast<int>(field.size()) < prec) field.insert(field.begin(), u'0');
+                // The magnitude in unsigned arithmetic: -n overflows for the most negative value.
+                const unsigned long long mag = n < 0 ? 0ull - static_cast<unsigned long long>(n) : n;
+                field = FromUtf8(std::to_string(mag));
+                if (static_cast<int>(field.size()) < prec)
+                    field.insert(0, static_cast<std::size_t>(prec) - field.size(), u'0');
                 if (n < 0) field.insert(field.begin(), u'-');
                 else if (plus) field.insert(field.begin(), u'+');
                 break;

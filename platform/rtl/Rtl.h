@@ -59,7 +59,9 @@ UnicodeString Trim(const UnicodeString& s);
 UnicodeString UpperCase(const UnicodeString& s);
 
 // printf-style formatting for %s %d %i %u %ld %lu %x %X %c %% with flags,
-// width and precision. Arguments are integers or UTF-16 strings.
+// width and precision. Arguments are integers or UTF-16 strings. A width or
+// precision above FormatMaxWidth counts as FormatMaxWidth.
+constexpr int FormatMaxWidth = 4096;
 using TVarRec = std::variant<long long, unsigned long long, UnicodeString>;
 struct FormatArg {
     TVarRec v;
