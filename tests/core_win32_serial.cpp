@@ -690,3 +690,36 @@ TEST_F(Win32Serial, FaultInjectionFailsSerialCallsWithTheChosenError)
 }
 
 } // namespace
+
+// Flow control holds the line, so the driver's output count does not move
+// (the ioctl seam plays that; a pty always reports 0). The monitor backs off
+// instead of looking every millisecond, and still reports transmit-empty as
+// soon as the line has drained.
+TEST_F(Win32Serial, AnOutputQueueThatDoesNotDrainIsWatchedWithBackOff)
+{
+    auto held = std::make_shared<std::atomic<bool>>(true);
+    win32posix::SetIoctlSeam([held](int, unsigned long request, void* arg, int result) {
+        if (request == TIOCOUTQ && result == 0 && held->load())
+            *static_cast<int*>(arg) = 8;
+        return result;
+    });
+    ASSERT_TRUE(SetCommMask(h, EV_TXEMPTY));
+    Event ev;
+    OVERLAPPED wov{};
+    wov.hEvent = ev.h;
+    DWORD mask = 0;
+    ASSERT_TRUE(StartWait(mask, wov));
+    OVERLAPPED ov{};
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(h, "12345678", 8, &n, &ov));
+    EXPECT_EQ(pty.read(8, 2s).size(), 8u);
+    std::this_thread::sleep_for(300ms); // past the first, quick looks
+    const std::uint64_t before = win32posix::MonitorWakeups();
+    std::this_thread::sleep_for(1s);
+    const std::uint64_t wakes = win32posix::MonitorWakeups() - before;
+    EXPECT_LE(wakes, 30u) << "monitor woke " << wakes << " times in a second for a line that does not move";
+    EXPECT_EQ(WaitForSingleObject(ev.h, 0), WAIT_TIMEOUT);
+    *held = false;
+    ASSERT_EQ(WaitForSingleObject(ev.h, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(mask, static_cast<DWORD>(EV_TXEMPTY));
+}

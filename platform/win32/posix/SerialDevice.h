@@ -130,6 +130,11 @@ private:
     void Run();
     int DrainPollMs();
 
+    // The monitor's watch on a draining output queue: the count it saw last
+    // and how long it then waited (0: not watching).
+    DWORD drainSeen = 0;
+    int drainWaitMs = 0;
+
     std::thread monitor;
 };
 

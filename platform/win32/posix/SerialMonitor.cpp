@@ -29,16 +29,28 @@ constexpr int kModemPollMs = 20;
 // While bytes sit unread after being reported, new arrivals cannot be seen
 // with poll(); look at the count now and then instead.
 constexpr int kUnreadPollMs = 20;
+// Longest wait between looks at an output queue that does not move.
+constexpr int kDrainBackOffMaxMs = 100;
 } // namespace
 
 void Serial::Start() { monitor = std::thread([this] { Run(); }); }
 
+// Time to the next look at an output queue that is draining: about as long
+// as its bytes take on the line. While the count does not move (flow control
+// holds the line) each look waits twice as long as the one before, up to
+// kDrainBackOffMaxMs, so a held line costs a few wake-ups a second.
 int Serial::DrainPollMs()
 {
-    DWORD baud = dcb.BaudRate ? dcb.BaudRate : 9600;
-    DWORD bits = 1u + dcb.ByteSize + (dcb.Parity ? 1u : 0u) + (dcb.StopBits ? 2u : 1u);
-    unsigned long long ms = static_cast<unsigned long long>(OutQue()) * bits * 1000ull / baud + 1;
-    return static_cast<int>(std::clamp<unsigned long long>(ms, 1, 50));
+    const DWORD queued = OutQue();
+    const DWORD baud = dcb.BaudRate ? dcb.BaudRate : 9600;
+    const DWORD bits = 1u + dcb.ByteSize + (dcb.Parity ? 1u : 0u) + (dcb.StopBits ? 2u : 1u);
+    const unsigned long long lineMs = static_cast<unsigned long long>(queued) * bits * 1000ull / baud + 1;
+    int ms = static_cast<int>(std::clamp<unsigned long long>(lineMs, 1, 50));
+    if (queued != 0 && queued == drainSeen && drainWaitMs > 0)
+        ms = std::clamp(drainWaitMs * 2, ms, std::max(ms, kDrainBackOffMaxMs));
+    drainSeen = queued;
+    drainWaitMs = ms;
+    return ms;
 }
 
 void Serial::Run()
@@ -65,6 +77,8 @@ void Serial::Run()
             }
             if (txPending && writes.empty() && (mask & EV_TXEMPTY))
                 shorten(DrainPollMs());
+            else
+                drainWaitMs = 0; // the next drain starts from the line's pace
             if (wait && WatchingModem())
                 shorten(kModemPollMs);
         }
