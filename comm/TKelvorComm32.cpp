@@ -447,15 +447,39 @@ struct TComm32::TIoSession {
     OVERLAPPED WaitOs{};
     DWORD EvtMask = 0;
     char RecvBuf[kReadChunk];
-    // Raised by the writer when it finished a chunk after a transmit-empty
-    // event had to be held back; the reader then reports it.
+    // Set by the writer when it has handed over the last chunk while a
+    // transmit-empty is owed: the reader then looks again.
     std::atomic<HANDLE> TxKick{nullptr};
 
     // Writer: the chunk under way stays here until its write has ended.
     char Chunk[kWriteChunk];
-    std::atomic<bool> ChunkBusy{false};
-    std::atomic<bool> TxOwed{false};
-    std::atomic<bool> DropChunk{false};
+
+    // Transmit state, guarded by TxLock; one small machine shared by the
+    // writer, the reader and PurgeWrite.
+    //   Idle     (ChunkLength 0) the writer holds no chunk.
+    //   Sending  (ChunkLength > 0) a chunk taken from the output queue is
+    //            being handed to the driver; Dropped marks one a purge
+    //            threw away.
+    //   Owed     a transmit-empty came (from the driver, or CTS rising) while
+    //            the port still had bytes to hand over or the driver still
+    //            held some; it is reported once everything has left.
+    // Transitions:
+    //   TakeChunk     writer  Idle -> Sending with up to 512 queued bytes.
+    //   StartWrite    writer  issues the write of the rest of the chunk, or
+    //                         tells that a purge dropped it.
+    //   ChunkHanded   writer  Sending -> Idle once written or dropped; when
+    //                         Owed and nothing is queued, the reader is asked
+    //                         to look again.
+    //   PurgeChunk    caller  Dropped, driver purged, queue cleared, all under
+    //                         the lock: a chunk taken before the purge is
+    //                         dropped, one taken after it never is.
+    //   TxEmptyNow    reader  Idle, nothing queued and the driver's queue
+    //                         empty: report and clear Owed; else set Owed.
+    // The lock is never held while waiting for I/O to end.
+    std::mutex TxLock;
+    long ChunkLength = 0;
+    bool ChunkDropped = false;
+    bool TxOwed = false;
 
     ~TIoSession()
     {
@@ -477,23 +501,60 @@ struct TComm32::TIoSession {
 
     void RunReader();
     void RunWriter();
-    bool TakeTxEmpty();
+    void ReadWaiting();
     void FinishPending(OVERLAPPED& os);
+
+    enum class TStart { Done, Pending, Failed, Dropped };
+    long TakeChunk();
+    TStart StartWrite(long From, DWORD& Count);
+    bool ChunkHanded();
+    void PurgeChunk(DWORD Flags);
+    bool TxEmptyNow();
 };
 
-// Transmit-empty is reported only when the output queue is empty and no chunk
-// is under way: then the device really has sent everything handed to the port.
-// When it has to be held back, the writer is told, and reports it through the
-// kick event as soon as its chunk is done (seq_cst on both flags, so either
-// this side sees the chunk finished or the writer sees the debt).
-bool TComm32::TIoSession::TakeTxEmpty()
+long TComm32::TIoSession::TakeChunk()
 {
-    TxOwed.store(true, std::memory_order_seq_cst);
-    if (Port->FOutQueue->Count() != 0)
-        return false;
-    if (ChunkBusy.load(std::memory_order_seq_cst))
-        return false;
-    return TxOwed.exchange(false, std::memory_order_seq_cst);
+    std::lock_guard<std::mutex> g(TxLock);
+    ChunkDropped = false;
+    ChunkLength = Port->FOutQueue->Out(Chunk, kWriteChunk);
+    return ChunkLength;
+}
+
+TComm32::TIoSession::TStart TComm32::TIoSession::StartWrite(long From, DWORD& Count)
+{
+    std::lock_guard<std::mutex> g(TxLock);
+    if (ChunkDropped)
+        return TStart::Dropped;
+    if (WriteFile(Device, Chunk + From, static_cast<DWORD>(ChunkLength - From), &Count, &WriteOs))
+        return TStart::Done;
+    return GetLastError() == ERROR_IO_PENDING ? TStart::Pending : TStart::Failed;
+}
+
+bool TComm32::TIoSession::ChunkHanded()
+{
+    std::lock_guard<std::mutex> g(TxLock);
+    ChunkLength = 0;
+    ChunkDropped = false;
+    return TxOwed && Port->FOutQueue->Count() == 0;
+}
+
+void TComm32::TIoSession::PurgeChunk(DWORD Flags)
+{
+    std::lock_guard<std::mutex> g(TxLock);
+    ChunkDropped = ChunkLength > 0;
+    PurgeComm(Device, Flags);
+    Port->FOutQueue->Clear();
+}
+
+bool TComm32::TIoSession::TxEmptyNow()
+{
+    std::lock_guard<std::mutex> g(TxLock);
+    DWORD errors = 0;
+    COMSTAT stat{};
+    // A device that cannot say counts as drained: its own event said so.
+    const bool drained = !ClearCommError(Device, &errors, &stat) || stat.cbOutQue == 0;
+    TxOwed = ChunkLength > 0 || Port->FOutQueue->Count() != 0 || !drained;
+    return !TxOwed;
 }
 
 // Waits for an overlapped operation of this thread that may still be pending,
@@ -505,6 +566,41 @@ void TComm32::TIoSession::FinishPending(OVERLAPPED& os)
         return;
     if (CancelIo(Device))
         GetOverlappedResult(Device, &os, &n, TRUE);
+}
+
+// Moves what the driver holds into the input queue. Only bytes the driver
+// reported are asked for, so a read completes at once; one that goes pending
+// asks for bytes that have gone since the count (a purge came in between).
+// It is cancelled and ends the pass with what it got: waiting would hold the
+// reader until that many new bytes came.
+void TComm32::TIoSession::ReadWaiting()
+{
+    TComm32* port = Port;
+    DWORD errors = 0;
+    COMSTAT stat{};
+    DWORD left = ClearCommError(Device, &errors, &stat) ? stat.cbInQue : 0;
+    int failures = 0;
+    while (left > 0 && failures < kMaxReadFailures) {
+        DWORD got = 0;
+        BOOL ok = ReadFile(Device, RecvBuf, std::min(left, kReadChunk), &got, &ReadOs);
+        bool cut = false;
+        if (!ok && GetLastError() == ERROR_IO_PENDING) {
+            CancelIo(Device);
+            ok = GetOverlappedResult(Device, &ReadOs, &got, TRUE) || GetLastError() == ERROR_OPERATION_ABORTED;
+            cut = true;
+        }
+        if (ok && got > 0) {
+            got = std::min(got, left);
+            port->FInQueue->In(RecvBuf, static_cast<long>(got));
+            port->FRxTime.store(RxTimeNow(), std::memory_order_release);
+            left -= got;
+            failures = 0;
+        } else {
+            ++failures;
+        }
+        if (cut) // what came after the count is read on its own notification
+            left = 0;
+    }
 }
 
 void TComm32::TIoSession::RunReader()
@@ -550,40 +646,10 @@ void TComm32::TIoSession::RunReader()
             break;
 
         bool progress = false;
-        bool stopped = false;
         if (mask & EV_RXCHAR) {
-            DWORD errors = 0;
-            COMSTAT stat{};
-            DWORD left = ClearCommError(Device, &errors, &stat) ? stat.cbInQue : 0;
-            int failures = 0;
-            while (left > 0) {
-                DWORD got = 0;
-                BOOL ok = ReadFile(Device, RecvBuf, std::min(left, kReadChunk), &got, &ReadOs);
-                if (!ok && GetLastError() == ERROR_IO_PENDING) {
-                    // Only bytes the driver holds are asked for, so this ends
-                    // soon; wait for it rather than reuse a busy record.
-                    const HANDLE rs[2] = {ReadStopEvent, ReadOs.hEvent};
-                    if (WaitForMultipleObjects(2, rs, FALSE, INFINITE) == WAIT_OBJECT_0) {
-                        FinishPending(ReadOs);
-                        stopped = true;
-                        break;
-                    }
-                    ok = GetOverlappedResult(Device, &ReadOs, &got, FALSE);
-                }
-                if (ok && got > 0) {
-                    got = std::min(got, left);
-                    port->FInQueue->In(RecvBuf, static_cast<long>(got));
-                    port->FRxTime.store(RxTimeNow(), std::memory_order_release);
-                    left -= got;
-                    failures = 0;
-                    progress = true;
-                } else if (++failures >= kMaxReadFailures) {
-                    break;
-                }
-            }
+            ReadWaiting();
+            progress = true;
         }
-        if (stopped)
-            break;
         if (mask & kLineEvents) {
             DWORD status = 0;
             if (GetCommModemStatus(Device, &status))
@@ -592,16 +658,16 @@ void TComm32::TIoSession::RunReader()
                 mask |= EV_TXEMPTY;
             progress = true;
         }
-        if (mask & EV_TXEMPTY) {
-            if ((port->FModemStatus.load() & MS_CTS_ON) || !CtsFlow || Attached) {
-                SetEvent(WriteRequestEvent);
-                progress = true;
-            }
-            if (!TakeTxEmpty())
+        if ((mask & EV_TXEMPTY) && ((port->FModemStatus.load() & MS_CTS_ON) || !CtsFlow || Attached)) {
+            SetEvent(WriteRequestEvent);
+            progress = true;
+        }
+        if ((mask & EV_TXEMPTY) || kicked) {
+            if (TxEmptyNow())
+                mask |= EV_TXEMPTY;
+            else
                 mask &= ~static_cast<DWORD>(EV_TXEMPTY);
         }
-        if (kicked && TakeTxEmpty())
-            mask |= EV_TXEMPTY;
         if (mask & EV_ERR) {
             DWORD errors = 0;
             COMSTAT stat{};
@@ -623,22 +689,18 @@ void TComm32::TIoSession::RunReader()
     WaitOs.hEvent = nullptr;
 }
 
+// Pacing: a chunk is taken when the writer is woken with none under way;
+// once it is handed over the writer waits for the next wake (a Write, or the
+// reader on transmit-empty), so a long block leaves chunk by chunk as the
+// line drains.
 void TComm32::TIoSession::RunWriter()
 {
-    TComm32* port = Port;
     long length = 0;
     long written = 0;
     bool writePending = false;
     int failures = 0;
     const HANDLE requestSet[2] = {WriteStopEvent, WriteRequestEvent};
     const HANDLE completionSet[2] = {WriteStopEvent, WriteOs.hEvent};
-
-    auto chunkDone = [&] {
-        ChunkBusy.store(false, std::memory_order_seq_cst);
-        if (TxOwed.exchange(false, std::memory_order_seq_cst))
-            if (HANDLE kick = TxKick.load(std::memory_order_acquire))
-                SetEvent(kick);
-    };
 
     while (WriteKeepRunning.load(std::memory_order_acquire)) {
         const DWORD r = WaitForMultipleObjects(2, requestSet, FALSE, INFINITE);
@@ -650,46 +712,42 @@ void TComm32::TIoSession::RunWriter()
         }
         ResetEvent(WriteRequestEvent);
 
-        if (written < length && DropChunk.exchange(false)) {
-            written = length;
-            chunkDone();
-        }
-        if (written < length) {
-            DWORD n = 0;
-            bool ok = false;
-            TxOwed.store(false, std::memory_order_seq_cst);
-            if (WriteFile(Device, Chunk + written, static_cast<DWORD>(length - written), &n, &WriteOs)) {
-                ok = true;
-            } else if (GetLastError() == ERROR_IO_PENDING) {
-                writePending = true;
-                const DWORD w = WaitForMultipleObjects(2, completionSet, FALSE, INFINITE);
-                if (!WriteKeepRunning.load(std::memory_order_acquire) || w == WAIT_OBJECT_0)
-                    break;
-                writePending = false;
-                ok = GetOverlappedResult(Device, &WriteOs, &n, FALSE);
-            }
-            // What a failed (say, aborted) write did transfer has gone too;
-            // offering it again would send it twice.
-            written += std::min<long>(static_cast<long>(n), length - written);
-            failures = ok ? 0 : failures + 1;
-            if (written >= length)
-                chunkDone();
-            if (written < length)
+        if (length == 0) {
+            written = 0;
+            length = TakeChunk();
+            if (length > 0)
                 SetEvent(WriteRequestEvent);
-            // A device that refuses every write is retried ever more slowly.
-            WaitForSingleObject(WriteStopEvent, failures > 0 ? IdleDelay(failures + 5) : 1);
-        } else {
-            DropChunk.store(false);
-            ChunkBusy.store(true, std::memory_order_seq_cst);
-            const long n = port->FOutQueue->Out(Chunk, kWriteChunk);
-            if (n > 0) {
-                written = 0;
-                length = n;
-                SetEvent(WriteRequestEvent);
-            } else {
-                chunkDone();
-            }
+            continue;
         }
+        DWORD n = 0;
+        bool ok = false;
+        const TStart start = StartWrite(written, n);
+        if (start == TStart::Done) {
+            ok = true;
+        } else if (start == TStart::Pending) {
+            writePending = true;
+            const DWORD w = WaitForMultipleObjects(2, completionSet, FALSE, INFINITE);
+            if (!WriteKeepRunning.load(std::memory_order_acquire) || w == WAIT_OBJECT_0)
+                break;
+            writePending = false;
+            ok = GetOverlappedResult(Device, &WriteOs, &n, FALSE);
+        }
+        // What a failed (say, aborted) write did transfer has gone too;
+        // offering it again would send it twice.
+        written += std::min<long>(static_cast<long>(n), length - written);
+        failures = ok || start == TStart::Dropped ? 0 : failures + 1;
+        if (start == TStart::Dropped || written >= length) {
+            length = 0;
+            if (ChunkHanded())
+                if (HANDLE kick = TxKick.load(std::memory_order_acquire))
+                    SetEvent(kick);
+        }
+        // A dropped chunk sent nothing, so no transmit-empty will pace the
+        // next one: take it on the next pass.
+        if (length > 0 || start == TStart::Dropped)
+            SetEvent(WriteRequestEvent);
+        // A device that refuses every write is retried ever more slowly.
+        WaitForSingleObject(WriteStopEvent, failures > 0 ? IdleDelay(failures + 5) : 1);
     }
 
     if (writePending)
@@ -767,18 +825,28 @@ std::int64_t TComm32::RxTimeNow()
 
 long TComm32::Read(void* Buffer, long Size) { return FInQueue->Out(static_cast<char*>(Buffer), Size); }
 
+// The output queue takes one producer at a time: the package sender writes
+// from the reader thread while the application writes or sends commands.
 long TComm32::Write(const void* Buffer, long Size)
 {
     if (DisableWrite.load())
         return 0;
-    const long n = FOutQueue->In(static_cast<const char*>(Buffer), Size);
+    long n;
+    {
+        std::lock_guard<std::mutex> g(FOutLock);
+        n = FOutQueue->In(static_cast<const char*>(Buffer), Size);
+    }
     _SignalWriter();
     return n;
 }
 
 long TComm32::Command(const char* Text)
 {
-    const long n = Text ? FOutQueue->In(Text, static_cast<long>(std::strlen(Text))) : 0;
+    long n = 0;
+    if (Text) {
+        std::lock_guard<std::mutex> g(FOutLock);
+        n = FOutQueue->In(Text, static_cast<long>(std::strlen(Text)));
+    }
     _SignalWriter();
     return n;
 }
@@ -806,11 +874,13 @@ void TComm32::PurgeWrite(bool Abort)
 {
     if (!Active())
         return;
-    // The chunk in the writer's hands is part of what is purged; mark it
-    // before an aborted write could make the writer offer it again.
-    if (TIoSession* s = FSession.load())
-        s->DropChunk.store(true);
-    PurgeComm(FHandle, PURGE_TXCLEAR | (Abort ? PURGE_TXABORT : 0));
+    // The chunk in the writer's hands is part of what is purged.
+    const DWORD flags = PURGE_TXCLEAR | (Abort ? PURGE_TXABORT : 0);
+    if (TIoSession* s = FSession.load()) {
+        s->PurgeChunk(flags);
+        return;
+    }
+    PurgeComm(FHandle, flags);
     FOutQueue->Clear();
 }
 
@@ -1019,14 +1089,53 @@ void TComm32::Close()
         throw EComm32Error(code, FPortName);
 }
 
+namespace {
+
+// The notifications under way on this thread, innermost first: a handler
+// that replaces its own port's handler must not wait for itself.
+struct TNotifyFrame {
+    const TComm32* Port;
+    const TNotifyFrame* Outer;
+};
+thread_local const TNotifyFrame* tNotifyFrames = nullptr;
+
+int NotifyFramesOf(const TComm32* Port)
+{
+    int n = 0;
+    for (const TNotifyFrame* f = tNotifyFrames; f != nullptr; f = f->Outer)
+        n += f->Port == Port;
+    return n;
+}
+
+} // namespace
+
+// Threads inside the handler are counted, so that SwapCommNotify can wait
+// for them; a swap keeps the handler from being entered while it runs.
 void TComm32::CommNotify(int NotifyType)
 {
-    if (!OnCommNotify)
-        return;
+    {
+        std::lock_guard<std::mutex> g(FNotifyLock);
+        ++FNotifyInside;
+    }
+    TNotifyFrame frame{this, tNotifyFrames};
+    tNotifyFrames = &frame;
     try {
-        OnCommNotify(this, NotifyType);
+        if (OnCommNotify)
+            OnCommNotify(this, NotifyType);
     } catch (...) {
     }
+    tNotifyFrames = frame.Outer;
+    std::lock_guard<std::mutex> g(FNotifyLock);
+    if (--FNotifyInside == 0)
+        FNotifyIdle.notify_all();
+}
+
+void TComm32::SwapCommNotify(TCommNotifyEvent& Handler)
+{
+    std::unique_lock<std::mutex> g(FNotifyLock);
+    const int own = NotifyFramesOf(this);
+    FNotifyIdle.wait(g, [&] { return FNotifyInside <= own; });
+    std::swap(OnCommNotify, Handler);
 }
 
 void TComm32::CommAfterOpen()

@@ -2,8 +2,10 @@
 // The serial library core: errors and their languages, the byte ring queue,
 // the port list and the serial port with its reader and writer threads.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/rtl/Rtl.h"
@@ -225,9 +227,17 @@ public:
     // Read and written directly; the writer consults it on every Write.
     std::atomic<bool> DisableWrite{false};
 
+    // Assigned directly while the port is closed. To change it while the
+    // port's threads may call it, use SwapCommNotify.
     TCommNotifyEvent OnCommNotify;
     TNotifyEvent OnAfterOpen;
     TNotifyEvent OnBeforeClose;
+
+    // Exchanges Handler with OnCommNotify once no other thread is inside
+    // the handler, and keeps it from being entered meanwhile: a layer that
+    // takes over the port's notifications, or gives them back, does it this
+    // way while the port runs.
+    void SwapCommNotify(TCommNotifyEvent& Handler);
 
     static void _ReadThread(void* Port);
     static void _WriteThread(void* Port);
@@ -266,6 +276,12 @@ private:
     std::atomic<int> FLiveThreads{0};
     // Callers of Write/Command inside their wake-up of the writer.
     std::atomic<int> FSignallers{0};
+    // One producer at a time in the output queue (Write, Command).
+    std::mutex FOutLock;
+    // Threads inside OnCommNotify, for SwapCommNotify.
+    std::mutex FNotifyLock;
+    std::condition_variable FNotifyIdle;
+    int FNotifyInside = 0;
     std::atomic<unsigned long> FModemStatus{0};
     std::atomic<std::int64_t> FRxTime{0};
 };

@@ -187,15 +187,18 @@ TCommPackage::TCommPackage(TComm32* Comm) : FComm(Comm)
     FTimerJoin = std::make_shared<TTimerJoin>();
     FTimerStarted = _beginthread(_fnTimerThread, 4096, this) != static_cast<std::uintptr_t>(-1);
     if (FComm) {
-        FPrevCommNotify = FComm->OnCommNotify;
-        FComm->OnCommNotify = [this](TObject* Sender, int NotifyType) { fNewCommNotify(Sender, NotifyType); };
+        // After the swap FPrevCommNotify holds the port's old handler.
+        FPrevCommNotify = [this](TObject* Sender, int NotifyType) { fNewCommNotify(Sender, NotifyType); };
+        FComm->SwapCommNotify(FPrevCommNotify);
     }
 }
 
 TCommPackage::~TCommPackage()
 {
+    // Waits until no port thread is inside our handler (a reader late past
+    // a failed close included), and keeps it out from then on.
     if (FComm)
-        FComm->OnCommNotify = FPrevCommNotify;
+        FComm->SwapCommNotify(FPrevCommNotify);
     FKeepRunning.store(false);
     if (FWakeEvent)
         SetEvent(FWakeEvent);

@@ -68,8 +68,8 @@ public:
     static constexpr unsigned long MaxPackageSize = 0x7FFFFFF0ul;
 
     explicit TCommPackage(TComm32* Comm);
-    // Puts the port's previous handler back and waits for the timer thread.
-    // The port's own threads call into the layer: close the port first.
+    // Puts the port's previous handler back once no port thread is inside
+    // the layer's, and waits for the timer thread.
     ~TCommPackage() override;
 
     // Virtual slots, in order.

@@ -57,7 +57,11 @@ protected:
             notes.push_back({type, port.OutQueue()->Count()});
         };
     }
-    void TearDown() override { win32posix::SetFakeModemLines(false); }
+    void TearDown() override
+    {
+        win32posix::SetFakeModemLines(false);
+        win32posix::ResetFaults();
+    }
 
     struct Note {
         int type;
@@ -536,4 +540,135 @@ TEST_F(PortOnPty, ReadsThatKeepFailingDoNotHoldTheReader)
     pty->write(Bytes{4});
     ASSERT_TRUE(WaitUntil([&] { return port.InQueue()->Count() == 4; }));
     EXPECT_EQ(ReadPort(port), (Bytes{1, 2, 3, 4}));
+}
+
+// Writes and modem commands from two threads at once (as the package sender
+// on the reader thread and Command on the application's): every byte the
+// port accepted goes out once, each command's bytes unbroken.
+TEST_F(PortOnPty, WritesAndCommandsFromTwoThreadsKeepEveryByteOnce)
+{
+    port.Open();
+    std::atomic<bool> stop{false};
+    long written = 0;
+    std::vector<long> commands; // bytes of each "ATZ\r" the port accepted
+    std::thread writer([&] {
+        const std::string block(16, 'x');
+        while (!stop.load())
+            written += port.Write(block.data(), static_cast<long>(block.size()));
+    });
+    std::thread commander([&] {
+        while (!stop.load())
+            commands.push_back(port.Command(TComm32::Str_ResetModem));
+    });
+    Bytes got;
+    for (int i = 0; i < 100; ++i) {
+        const Bytes more = pty->read(1 << 16, 10ms);
+        got.insert(got.end(), more.begin(), more.end());
+    }
+    stop = true;
+    writer.join();
+    commander.join();
+    const Bytes rest = pty->readUntilQuiet(300ms, 20000ms);
+    got.insert(got.end(), rest.begin(), rest.end());
+
+    std::string expected;
+    for (long n : commands)
+        expected.append(TComm32::Str_ResetModem, static_cast<std::size_t>(n));
+    std::string fromCommands;
+    long xs = 0;
+    for (std::uint8_t b : got) {
+        if (b == 'x')
+            ++xs;
+        else
+            fromCommands.push_back(static_cast<char>(b));
+    }
+    EXPECT_EQ(xs, written);
+    EXPECT_TRUE(fromCommands == expected) << fromCommands.size() << " command bytes arrived, "
+                                          << expected.size() << " were accepted";
+}
+
+// The driver loses its bytes between the reader's count and its read (a
+// purge in exactly that window): the read ends with what is there, so later
+// bytes are still reported and a long write still goes on.
+TEST_F(PortOnPty, APurgeBetweenCountAndReadLeavesNoReadPending)
+{
+    port.Open();
+    WaitUntilWatching();
+    auto purged = std::make_shared<std::atomic<bool>>(false);
+    win32posix::BeforeCall("ReadFile", [purged, handle = port.Handle()] {
+        PurgeComm(handle, PURGE_RXCLEAR);
+        *purged = true;
+    });
+    pty->write(Bytes{1, 2, 3});
+    ASSERT_TRUE(WaitUntil([&] { return purged->load(); }));
+    std::this_thread::sleep_for(50ms); // let the reader finish that pass
+    ForgetNotes();
+    pty->write(Bytes{4});
+    EXPECT_TRUE(WaitUntil([&] { return port.InQueue()->Count() == 1 && CountWith(EV_RXCHAR) > 0; }));
+    EXPECT_EQ(ReadPort(port), Bytes{4});
+    const Bytes data = Pattern(1300, 7);
+    ASSERT_EQ(port.Write(data.data(), 1300), 1300);
+    EXPECT_EQ(pty->read(1300, 5000ms), data);
+}
+
+// A purge drops what is queued and the chunk the writer takes while it runs;
+// it never drops what is written after it.
+TEST_F(PortOnPty, PurgeDropsTheChunkTakenDuringItAndNothingWrittenAfter)
+{
+    const std::string old(300, 'o');
+    port.Write(old.data(), static_cast<long>(old.size())); // queued while closed: nothing has left
+    port.Open();
+    win32posix::BeforeCall("PurgeComm", [this] {
+        port.Write("", 0); // the writer wakes in the middle of the purge
+        std::this_thread::sleep_for(100ms);
+    });
+    port.PurgeWrite(false);
+    for (int round = 0; round < 50; ++round) {
+        const std::string fresh = "fresh" + std::to_string(round);
+        port.PurgeWrite(false);
+        ASSERT_EQ(port.Write(fresh.data(), static_cast<long>(fresh.size())), static_cast<long>(fresh.size()));
+        const Bytes got = pty->read(fresh.size(), 5000ms);
+        ASSERT_EQ(std::string(got.begin(), got.end()), fresh) << round;
+    }
+    EXPECT_TRUE(pty->readUntilQuiet(100ms, 2000ms).empty());
+}
+
+// Transmit-empty means the driver has sent everything handed to it. Here
+// the driver's queue is held full (through the ioctl seam) while the first
+// write's transmit-empty reaches the reader in the middle of the second.
+TEST_F(PortOnPty, TransmitEmptyWaitsUntilTheDriverHasDrained)
+{
+    port.Open();
+    WaitUntilWatching();
+    // Shared with the port's threads, which may outlive this body.
+    struct Seen {
+        std::atomic<bool> held{true};
+        std::atomic<int> early{0}, reported{0};
+    };
+    auto seen = std::make_shared<Seen>();
+    port.OnCommNotify = [seen](TObject*, int type) {
+        if (type != 0x0038 && (type & EV_TXEMPTY)) {
+            ++seen->reported;
+            seen->early += seen->held.load();
+        }
+    };
+    win32posix::SetIoctlSeam([seen](int, unsigned long request, void* arg, int result) {
+        if (request == TIOCOUTQ && result == 0 && seen->held.load())
+            *static_cast<int*>(arg) = 64;
+        return result;
+    });
+    const Bytes first = Pattern(100, 8), second = Pattern(100, 9);
+    port.Write(first.data(), 100);
+    ASSERT_EQ(pty->read(100, 5000ms), first);
+    win32posix::BeforeCall("WriteFile", [seen] {
+        seen->held = false; // the first write drains now ...
+        std::this_thread::sleep_for(300ms);
+        seen->held = true; // ... and the second is about to fill the driver again
+    });
+    port.Write(second.data(), 100);
+    ASSERT_EQ(pty->read(100, 5000ms), second);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(seen->early.load(), 0) << "transmit-empty came while the driver still held bytes";
+    seen->held = false;
+    EXPECT_TRUE(WaitUntil([&] { return seen->reported.load() > 0; }));
 }

@@ -251,3 +251,65 @@ TEST_F(PackageOnPty, SizeChangeWhileActiveDiscardsBothDirections)
     ASSERT_TRUE(WaitFor([&] { return pkg->ReadPackage(nullptr, 0) > 0; }));
     EXPECT_EQ(Drain(*pkg), std::vector<Bytes>{HexBytes("04")});
 }
+
+// The reader is held in the layer's handler past the port's close; the
+// layer deleted then (as after any failed close) waits for the reader to
+// leave it, and the port's previous handler is back for what comes later.
+TEST(PackageLayerLife, LayerDeletedAfterAFailedCloseWaitsForTheReaderInsideIt)
+{
+    testsupport::DeviceMap map;
+    PtyPair pty;
+    map.map(7, pty.slavePath());
+    TComm32 port;
+    port.fSetPort(7);
+    auto portNotes = std::make_shared<std::atomic<int>>(0);
+    port.OnCommNotify = [portNotes](TObject*, int t) { *portNotes += (t & EV_RXCHAR) != 0; };
+    struct Held {
+        std::atomic<bool> entered{false}, release{false}, left{false};
+    };
+    auto held = std::make_shared<Held>();
+    auto* pkg = new TCommPackage(&port);
+    pkg->OnNotify = [held](TObject*, int t) {
+        if ((t & EV_RXCHAR) && !held->entered.exchange(true)) {
+            WaitFor([&] { return held->release.load(); }, 20s);
+            held->left = true;
+        }
+    };
+    pkg->fSetPkgType(cptFrameHeadTail);
+    pkg->fSetActive(true);
+    port.Open();
+    pty.write(HexBytes("EB 01 EE"));
+    ASSERT_TRUE(WaitFor([&] { return held->entered.load(); }));
+    int code = 0;
+    try {
+        port.Close();
+    } catch (const EComm32Error& e) {
+        code = e.ErrorCode;
+    }
+    EXPECT_EQ(code, EComm32Error::ecCloseReadThread);
+
+    std::atomic<bool> deleted{false};
+    std::thread owner([&] {
+        delete pkg;
+        deleted = true;
+    });
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(deleted.load()) << "the layer went while the reader was inside it";
+    held->release = true;
+    owner.join();
+    EXPECT_TRUE(held->left.load());
+
+    const int before = portNotes->load();
+    // The device is free once the late reader has let go of it.
+    ASSERT_TRUE(WaitFor([&] {
+        try {
+            port.Open();
+            return true;
+        } catch (const EComm32Error&) {
+            return false;
+        }
+    }));
+    pty.write(HexBytes("05"));
+    EXPECT_TRUE(WaitFor([&] { return portNotes->load() > before; }));
+    port.Close();
+}
