@@ -638,8 +638,6 @@ TEST_F(PortOnPty, PurgeDropsTheChunkTakenDuringItAndNothingWrittenAfter)
 // write's transmit-empty reaches the reader in the middle of the second.
 TEST_F(PortOnPty, TransmitEmptyWaitsUntilTheDriverHasDrained)
 {
-    port.Open();
-    WaitUntilWatching();
     // Shared with the port's threads, which may outlive this body.
     struct Seen {
         std::atomic<bool> held{true};
@@ -657,6 +655,8 @@ TEST_F(PortOnPty, TransmitEmptyWaitsUntilTheDriverHasDrained)
             *static_cast<int*>(arg) = 64;
         return result;
     });
+    port.Open();
+    WaitUntilWatching();
     const Bytes first = Pattern(100, 8), second = Pattern(100, 9);
     port.Write(first.data(), 100);
     ASSERT_EQ(pty->read(100, 5000ms), first);
