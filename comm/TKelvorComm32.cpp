@@ -510,6 +510,7 @@ struct TComm32::TIoSession {
     bool ChunkHanded();
     void PurgeChunk(DWORD Flags);
     bool TxEmptyNow();
+    bool DriverDrained();
 };
 
 long TComm32::TIoSession::TakeChunk()
@@ -549,12 +550,17 @@ void TComm32::TIoSession::PurgeChunk(DWORD Flags)
 bool TComm32::TIoSession::TxEmptyNow()
 {
     std::lock_guard<std::mutex> g(TxLock);
+    // The driver is asked last, and only when nothing is left on our side.
+    TxOwed = ChunkLength > 0 || Port->FOutQueue->Count() != 0 || !DriverDrained();
+    return !TxOwed;
+}
+
+// A device that cannot tell counts as drained: its own event said so.
+bool TComm32::TIoSession::DriverDrained()
+{
     DWORD errors = 0;
     COMSTAT stat{};
-    // A device that cannot say counts as drained: its own event said so.
-    const bool drained = !ClearCommError(Device, &errors, &stat) || stat.cbOutQue == 0;
-    TxOwed = ChunkLength > 0 || Port->FOutQueue->Count() != 0 || !drained;
-    return !TxOwed;
+    return !ClearCommError(Device, &errors, &stat) || stat.cbOutQue == 0;
 }
 
 // Waits for an overlapped operation of this thread that may still be pending,
@@ -658,15 +664,18 @@ void TComm32::TIoSession::RunReader()
                 mask |= EV_TXEMPTY;
             progress = true;
         }
-        if ((mask & EV_TXEMPTY) && ((port->FModemStatus.load() & MS_CTS_ON) || !CtsFlow || Attached)) {
-            SetEvent(WriteRequestEvent);
-            progress = true;
-        }
+        // Decided before the writer is woken for the next chunk, so that the
+        // two do not meet on the transmit lock.
+        const bool lineFree = (mask & EV_TXEMPTY) && ((port->FModemStatus.load() & MS_CTS_ON) || !CtsFlow || Attached);
         if ((mask & EV_TXEMPTY) || kicked) {
             if (TxEmptyNow())
                 mask |= EV_TXEMPTY;
             else
                 mask &= ~static_cast<DWORD>(EV_TXEMPTY);
+        }
+        if (lineFree) {
+            SetEvent(WriteRequestEvent);
+            progress = true;
         }
         if (mask & EV_ERR) {
             DWORD errors = 0;
