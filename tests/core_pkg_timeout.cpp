@@ -66,6 +66,9 @@ TEST(TimeoutPackaging, BytesWithShortGapsFormOnePackageAnnouncedFromTheTimerThre
 {
     // Gaps far below the interval, so a busy machine cannot split them.
     TimeoutLayer l(300);
+    // Setting the interval and turning the layer on each wake the timer for
+    // a poll of its own; a poll between two chunks would end the package.
+    std::this_thread::sleep_for(100ms);
     Bytes all;
     for (int i = 0; i < 10; ++i) {
         Bytes chunk = Seq(i * 5, 5);
