@@ -15,6 +15,7 @@
 #include <fstream>
 #include <string>
 
+#include "bench/QtBenchMain.h"
 #include "app/ModbusCommand.h"
 #include "platform/toolkit/Toolkit.h"
 
@@ -135,11 +136,5 @@ BENCHMARK(BM_MillionLineLog)->Arg(1000000)->Iterations(1)->Unit(benchmark::kSeco
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunBenchmarksWith<QApplication>(argc, argv);
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/QtBenchMain.h"
 #include "comm/TKelvorCommPkg.h"
 #include "comm/ZuCommDevice.h"
 #include "tests/support/Pty.h"
@@ -219,11 +220,5 @@ BENCHMARK(BM_ReplyToOnPackageDelay)->Iterations(60)->UseManualTime()->Unit(bench
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunBenchmarksWith<QCoreApplication>(argc, argv);
 }

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/QtBenchMain.h"
 #include "app/ModbusCommand.h"
 #include "comm/ZuCommDevice.h"
 #include "platform/toolkit/Toolkit.h"
@@ -68,6 +69,7 @@ void Report(benchmark::State& state, std::vector<double> ms, const char* name)
 void BM_WindowRequestToRxLine(benchmark::State& state)
 {
     const unsigned baud = static_cast<unsigned>(state.range(0));
+    const bool pauseOnly = state.range(1) != 0;
     Line& line = LineFor(baud);
     if (!line.ok()) {
         state.SkipWithError("no slave or link");
@@ -81,6 +83,7 @@ void BM_WindowRequestToRxLine(benchmark::State& state)
     form.Memo1->setPlainText(QStringLiteral("01 03 00 00 00 0A"));
     form.Memo1Exit(form.Memo1);
     form.Edit2->setText(QStringLiteral("0"));
+    form.ActionPauseOnly->setChecked(pauseOnly); // as the original design ended replies
     std::vector<double> toLine, lastByteToLine;
     for (auto _ : state) {
         const std::uint64_t before = form.LogCounts().Replies();
@@ -143,19 +146,16 @@ void BM_LibmodbusClientReadRegisters(benchmark::State& state)
     modbus_free(ctx);
 }
 
-// 0 is a bare pty link.
-BENCHMARK(BM_WindowRequestToRxLine)->Arg(0)->Arg(115200)->Arg(9600)->Iterations(200)->UseManualTime()->Unit(benchmark::kMillisecond);
+// Rate (0 is a bare pty link), and 1 to end replies by the pause only.
+BENCHMARK(BM_WindowRequestToRxLine)
+    ->Args({0, 0})->Args({115200, 0})->Args({9600, 0})
+    ->Args({0, 1})->Args({115200, 1})->Args({9600, 1})
+    ->Iterations(200)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LibmodbusClientReadRegisters)->Arg(0)->Arg(115200)->Arg(9600)->Iterations(200)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunBenchmarksWith<QApplication>(argc, argv);
 }

@@ -2,6 +2,7 @@
 // A port that never opens: received bytes are fed by the test, written
 // bytes are collected, notifications are raised by hand.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -103,6 +104,17 @@ private:
     long fAcceptPerWrite = 1L << 30;
     int fWrites = 0;
     std::vector<const char*> fPurges;
+};
+
+// Counts the reads of the port: the timer thread's polls.
+class CountingPort : public FakePort {
+public:
+    long Read(void* Buffer, long Size) override
+    {
+        ++reads;
+        return FakePort::Read(Buffer, Size);
+    }
+    std::atomic<long> reads{0};
 };
 
 // Waits for a condition with a generous deadline; true if it came.

@@ -14,23 +14,11 @@
 using namespace KelvorComm32;
 using namespace std::chrono_literals;
 using pkgtest::Bytes;
+using pkgtest::CountingPort;
 using pkgtest::Drain;
-using pkgtest::FakePort;
 using pkgtest::WaitFor;
 
 namespace {
-
-// Counts the port's reads, so a test can wait out the poll that waking the
-// timer thread causes before it feeds bytes of its own.
-class CountingPort : public FakePort {
-public:
-    long Read(void* Buffer, long Size) override
-    {
-        ++reads;
-        return FakePort::Read(Buffer, Size);
-    }
-    std::atomic<long> reads{0};
-};
 
 struct EndLayer {
     CountingPort port;
@@ -44,7 +32,8 @@ struct EndLayer {
         pkg.fSetPkgInterval(interval);
         Reconfigure([&] { pkg.fSetActive(true); });
     }
-    // Makes a change that wakes the timer thread and waits for its poll.
+    // Makes a change that wakes the timer thread and waits for its poll, so
+    // the test's own bytes are not taken by it.
     void Reconfigure(const std::function<void()>& change)
     {
         const long before = port.reads.load();

@@ -15,22 +15,12 @@
 using namespace KelvorComm32;
 using namespace std::chrono_literals;
 using pkgtest::Bytes;
+using pkgtest::CountingPort;
 using pkgtest::Drain;
 using pkgtest::FakePort;
 using pkgtest::WaitFor;
 
 namespace {
-
-// Counts the timer thread's polls of the port.
-class CountingPort : public FakePort {
-public:
-    long Read(void* Buffer, long Size) override
-    {
-        ++reads;
-        return FakePort::Read(Buffer, Size);
-    }
-    std::atomic<long> reads{0};
-};
 
 struct TimeoutLayer {
     FakePort port;
