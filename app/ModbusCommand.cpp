@@ -586,7 +586,7 @@ void TForm1::SwitchPort(bool Open)
         FDemo.reset();
     };
     FOpenedName = ComboBox1->currentText();
-    const QString failed = FOpenedName + QString::fromUtf16(kOpenFailedSuffix) + QLatin1Char('\n');
+    const QString failed = OpenFailedLine(FOpenedName) + QLatin1Char('\n');
     bool opened = false;
     try {
         if (!rateOk)
@@ -722,13 +722,8 @@ void TForm1::SendFrame()
 
 void TForm1::ApplyReplyEnd(const TByteDynArray& Request)
 {
-    KelvorComm32::TCommPackage* layer = ZuCommDevice1->Package();
-    const TReplyEndTest test = ActionPauseOnly->isChecked() ? TReplyEndTest() : ReplyEndTest(Request);
-    if (!test) {
-        layer->fSetPkgEnd({});
-        return;
-    }
-    layer->fSetPkgEnd([test](TObject*, const std::uint8_t* Data, unsigned long Length) { return test(Data, Length); });
+    ZuCommDevice1->Package()->fSetPkgEnd(ActionPauseOnly->isChecked() ? KelvorComm32::TCommPackageEndEvent()
+                                                                      : PackageEndTest(Request));
 }
 
 void TForm1::ReceiveFrame()

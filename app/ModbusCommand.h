@@ -11,6 +11,7 @@
 #include "app/log/LogCounts.h"
 #include "app/log/LogLine.h"
 #include "app/log/LogStore.h"
+#include "app/OpenFailure.h"
 #include "app/modbus/Crc16.h"
 #include "app/modbus/HexText.h"
 #include "app/modbus/Reply.h"
@@ -171,10 +172,9 @@ extern int SendInterval;          // last accepted send interval, ms
 extern std::int32_t ExpectedLength; // reply bytes to take from each package
 
 // Texts the window shows.
-inline constexpr const char16_t* kEmptyTargetMessage = u"目标字串为空或无有效字符！";
+inline constexpr const char16_t* kEmptyTargetMessage = kNoHexDigitMessage;
 inline constexpr const char16_t* kReplyLengthAdvice = u"建议填写预计接收的字节数！";
 inline constexpr const char16_t* kDefaultFrameText = u"01 01 00 00 00 08 ";
-inline constexpr const char16_t* kOpenFailedSuffix = u"开启失败！";
 inline constexpr const char16_t* kEmptySendMessage = u"不能发空信息!";
 // Size of the receive buffer, and the package size the window gives the
 // component, so a package always fits.

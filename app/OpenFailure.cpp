@@ -146,6 +146,11 @@ QString DeviceForPortName(const QString& PortName)
 #endif
 }
 
+QString OpenFailedLine(const QString& PortName)
+{
+    return PortName + QString::fromUtf16(kOpenFailedSuffix);
+}
+
 QString OpenFailureCause(const KelvorComm32::EComm32Error& E, const KelvorComm32::TComm32& Port)
 {
     TLineSettings line;

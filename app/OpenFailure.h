@@ -46,6 +46,11 @@ TOpenFailure ClassifyOpenFailure(int LibraryCode, unsigned long SystemError, con
 // The line for the user, naming the device or the refused setting.
 QString OpenFailureText(const TOpenFailure& Failure);
 
+// The first line of a failed opening: the port's name as the user gave it,
+// then "开启失败！".
+inline constexpr const char16_t* kOpenFailedSuffix = u"开启失败！";
+QString OpenFailedLine(const QString& PortName);
+
 // Both, for a port whose Open just raised E.
 QString OpenFailureCause(const KelvorComm32::EComm32Error& E, const KelvorComm32::TComm32& Port);
 

@@ -192,7 +192,7 @@ bool OpenPort(KelvorComm32::TComm32& Port, const QString& UserName, const QStrin
         Port.Open();
         return true;
     } catch (const KelvorComm32::EComm32Error& e) {
-        PrintLine(stderr, UserName + QStringLiteral("开启失败！"));
+        PrintLine(stderr, OpenFailedLine(UserName));
         PrintLine(stderr, OpenFailureCause(e, Port));
     }
     return false;

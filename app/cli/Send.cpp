@@ -233,7 +233,7 @@ int RunSend(const QStringList& Args)
         try {
             demo = std::make_unique<TDemoDevice>();
         } catch (const Exception& e) {
-            PrintLine(stderr, options.Port + QStringLiteral("开启失败！"));
+            PrintLine(stderr, OpenFailedLine(options.Port));
             PrintLine(stderr, QString::fromUtf8(e.what()));
             return kExitUsage;
         }
@@ -254,10 +254,7 @@ int RunSend(const QStringList& Args)
     link.Package.fSetPkgType(KelvorComm32::cptFrameTimeout);
     // A reply ends at its last byte when its own fields tell its length,
     // else by the pause, as in the window.
-    if (TReplyEndTest test = ReplyEndTest(frame))
-        link.Package.fSetPkgEnd([test](TObject*, const std::uint8_t* Data, unsigned long Length) {
-            return test(Data, Length);
-        });
+    link.Package.fSetPkgEnd(PackageEndTest(frame));
     link.Package.fSetActive(true);
 
     TSender sender(options, link, frame);

@@ -40,7 +40,7 @@ TLogCounts::TLogCounts() : FBuckets(kBuckets, 0) {}
 void TLogCounts::Clear()
 {
     FSent = FReplies = FMarked = FUnanswered = 0;
-    FHaveRequest = FOpenRequest = false;
+    FOpenRequest = false;
     FLastRequest = 0;
     std::fill(FBuckets.begin(), FBuckets.end(), 0u);
     FTimes = 0;
@@ -54,7 +54,6 @@ void TLogCounts::RequestSent(std::int64_t When)
         ++FUnanswered;
     ++FSent;
     FLastRequest = When;
-    FHaveRequest = true;
     FOpenRequest = true;
 }
 
@@ -65,7 +64,7 @@ std::optional<double> TLogCounts::ReplyReceived(bool Marked, std::int64_t When)
     if (Marked)
         ++FMarked;
     FOpenRequest = false;
-    if (!FHaveRequest)
+    if (FSent == 0)
         return std::nullopt;
     const double ms = std::max(0.0, static_cast<double>(When - FLastRequest) / 1e6);
     Record(ms);

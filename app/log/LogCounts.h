@@ -49,8 +49,7 @@ private:
     std::uint64_t FReplies = 0;
     std::uint64_t FMarked = 0;
     std::uint64_t FUnanswered = 0;
-    std::int64_t FLastRequest = 0;
-    bool FHaveRequest = false;
+    std::int64_t FLastRequest = 0; // meaningful once FSent > 0
     bool FOpenRequest = false;
     // Response times by bucket: 10 µs wide below 1 s, 1 ms wide up to 100 s,
     // then one bucket for the rest. Exact minimum and maximum beside them.

@@ -101,3 +101,11 @@ TReplyEndTest ReplyEndTest(const TByteDynArray& Request)
         return IsWholeReply(address, function, Data, Count);
     };
 }
+
+KelvorComm32::TCommPackageEndEvent PackageEndTest(const TByteDynArray& Request)
+{
+    TReplyEndTest test = ReplyEndTest(Request);
+    if (!test)
+        return {};
+    return [test](TObject*, const std::uint8_t* Data, unsigned long Length) { return test(Data, Length); };
+}

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "comm/TKelvorCommPkg.h"
 #include "platform/rtl/Rtl.h"
 
 // Reply length the function-code table gives for a request (CRC included),
@@ -31,3 +32,5 @@ bool IsWholeReply(std::uint8_t Address, std::uint8_t Function, const std::uint8_
 // when the request's reply length cannot be known from the reply's fields.
 using TReplyEndTest = std::function<bool(const std::uint8_t* Data, std::size_t Count)>;
 TReplyEndTest ReplyEndTest(const TByteDynArray& Request);
+// The same, in the form the package layer takes.
+KelvorComm32::TCommPackageEndEvent PackageEndTest(const TByteDynArray& Request);
