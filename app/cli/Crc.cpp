@@ -1,9 +1,12 @@
 // `modbuscrc crc HEX...`: the frame with its CRC, as the result box shows it.
-#include "app/cli/CommandLine.h"
+#include "app/cli/Commands.h"
+#include "app/cli/Common.h"
 #include "app/modbus/Crc16.h"
 #include "app/modbus/HexText.h"
 
 namespace cli {
+
+namespace {
 
 int RunCrc(const QStringList& Args)
 {
@@ -26,5 +29,9 @@ int RunCrc(const QStringList& Args)
     PrintLine(stdout, HexText(frame.data(), frame.size()));
     return kExitOk;
 }
+
+} // namespace
+
+const TCommand kCrcCommand = {"crc", "Usage: modbuscrc crc HEX...", RunCrc};
 
 } // namespace cli

@@ -7,7 +7,8 @@
 #include <mutex>
 #include <vector>
 
-#include "app/cli/CommandLine.h"
+#include "app/cli/Commands.h"
+#include "app/cli/Common.h"
 #include "app/cli/Interrupts.h"
 #include "app/demo/DemoSlave.h"
 #include "app/log/LogCounts.h"
@@ -206,8 +207,6 @@ void Run(const TSendOptions& Options, TSender& Sender, TMailbox& Box)
     Sender.Drain();
 }
 
-} // namespace
-
 int RunSend(const QStringList& Args)
 {
     const TSendOptions options = ParseOptions(Args);
@@ -270,5 +269,9 @@ int RunSend(const QStringList& Args)
     PrintLine(stderr, sender.Summary());
     return sender.ExitStatus();
 }
+
+} // namespace
+
+const TCommand kSendCommand = {"send", "Usage: modbuscrc send --port NAME [OPTIONS] HEX...", RunSend};
 
 } // namespace cli

@@ -6,7 +6,8 @@
 #include <memory>
 #include <mutex>
 
-#include "app/cli/CommandLine.h"
+#include "app/cli/Commands.h"
+#include "app/cli/Common.h"
 #include "app/cli/Interrupts.h"
 #include "app/demo/DemoSlave.h"
 #include "app/log/LogLine.h"
@@ -56,8 +57,6 @@ QString LineText(const TLineSettings& L)
         .arg(QLatin1Char(kParity[L.Parity]))
         .arg(L.StopBits == TWOSTOPBITS ? 2 : 1);
 }
-
-} // namespace
 
 int RunSlave(const QStringList& Args)
 {
@@ -118,5 +117,9 @@ int RunSlave(const QStringList& Args)
     PrintLine(stderr, QStringLiteral("收到请求 %1 帧，回复 %2 帧").arg(requests.load()).arg(replies.load()));
     return kExitOk;
 }
+
+} // namespace
+
+const TCommand kSlaveCommand = {"slave", "Usage: modbuscrc slave [--id N] [--baud N] [--parity P] [--stop-bits N] [--times] PORT", RunSlave};
 
 } // namespace cli

@@ -3,7 +3,10 @@
  * own pseudo-terminal pair, prints the slave side's path on the first line of
  * standard output and serves requests on the master side until it is killed.
  *
- *   modbus_rtu_slave [--id N]
+ *   modbus_rtu_slave [--id N] [--baud N]
+ *
+ * --baud sets the rate of its pty (a test link can then compare it with the
+ * other end's); the bytes themselves are not paced here.
  *
  * Data: coils i = (i % 3 == 0), discrete inputs i = (i % 2 == 1),
  * holding registers i = 0x1000 + i, input registers i = 0x2000 + i,
@@ -18,12 +21,34 @@
 #include <termios.h>
 #include <unistd.h>
 
+static speed_t SpeedOf(int baud)
+{
+    switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return 0;
+    }
+}
+
 int main(int argc, char** argv)
 {
     int id = 1;
+    int baud = 0;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--id") == 0 && i + 1 < argc)
             id = atoi(argv[++i]);
+        else if (strcmp(argv[i], "--baud") == 0 && i + 1 < argc)
+            baud = atoi(argv[++i]);
+    }
+    if (baud != 0 && SpeedOf(baud) == 0) {
+        fprintf(stderr, "unsupported --baud %d\n", baud);
+        return 2;
     }
 
     int master = -1, slave = -1;
@@ -35,6 +60,10 @@ int main(int argc, char** argv)
     struct termios t;
     tcgetattr(slave, &t);
     cfmakeraw(&t);
+    if (baud != 0) {
+        cfsetispeed(&t, SpeedOf(baud));
+        cfsetospeed(&t, SpeedOf(baud));
+    }
     tcsetattr(slave, TCSANOW, &t);
     /* The slave descriptor stays open so the line never hangs up while the
        program under test closes and reopens its side. */

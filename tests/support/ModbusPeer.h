@@ -19,7 +19,8 @@ namespace testsupport {
 
 class ModbusPeer {
 public:
-    explicit ModbusPeer(const std::string& program, int slaveId = 1)
+    // baud 0 leaves the pty's rate as the system sets it.
+    explicit ModbusPeer(const std::string& program, int slaveId = 1, int baud = 0)
     {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) {
@@ -30,8 +31,14 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         const std::string id = std::to_string(slaveId);
+        const std::string rate = std::to_string(baud);
         std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("--id"),
-                                   const_cast<char*>(id.c_str()), nullptr};
+                                   const_cast<char*>(id.c_str())};
+        if (baud != 0) {
+            argv.push_back(const_cast<char*>("--baud"));
+            argv.push_back(const_cast<char*>(rate.c_str()));
+        }
+        argv.push_back(nullptr);
         const int rc = posix_spawn(&fPid, program.c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);

@@ -5,8 +5,11 @@
 #include <deque>
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
+
+// termios2 for the rate of a pty; <asm/termbits.h> clashes with <termios.h>.
+#include <asm/termbits.h>
 
 namespace testsupport {
 
@@ -28,22 +31,42 @@ struct Direction {
 
 } // namespace
 
-PacedLink::PacedLink(const std::string& peerPath, unsigned baud)
+PacedLink::PacedLink(const std::string& peerPath, unsigned baud) : PacedLink(peerPath, LinkOptions{baud}) {}
+
+PacedLink::PacedLink(const std::string& peerPath, const LinkOptions& options) : fOptions(options)
 {
+    if (options.tap)
+        fTap = std::make_unique<PtyPair>();
     fPeer = ::open(peerPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fPeer < 0)
         return;
-    termios t{};
-    tcgetattr(fPeer, &t);
-    cfmakeraw(&t);
-    tcsetattr(fPeer, TCSANOW, &t);
+    // Raw, keeping the rate the peer set.
+    termios2 t{};
+    if (::ioctl(fPeer, TCGETS2, &t) == 0) {
+        t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+        t.c_oflag &= ~OPOST;
+        t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+        t.c_cc[VMIN] = 1;
+        t.c_cc[VTIME] = 0;
+        ::ioctl(fPeer, TCSETS2, &t);
+    }
     if (pipe2(fStop, O_CLOEXEC | O_NONBLOCK) != 0) {
         ::close(fPeer);
         fPeer = -1;
         return;
     }
-    fByteNs = baud ? 10'000'000'000LL / baud : 0;
+    fByteNs = options.baud ? 10'000'000'000LL / options.baud : 0;
     fThread = std::thread([this] { Run(); });
+}
+
+unsigned PacedLink::RateOf(int fd)
+{
+    // On a pty master this reads the slave's settings, which is what the
+    // program on that side set.
+    termios2 t{};
+    if (::ioctl(fd, TCGETS2, &t) != 0)
+        return 0;
+    return t.c_ospeed;
 }
 
 PacedLink::~PacedLink()
@@ -73,11 +96,21 @@ void PacedLink::Run()
                 const std::size_t take = std::min(n, sizeof buf);
                 for (std::size_t i = 0; i < take; ++i)
                     buf[i] = d.queue[i];
-                const ssize_t put = ::write(d.to, buf, take);
+                // A side at another rate than the line's puts garbage on
+                // it, which the far end's UART does not take as bytes.
+                const bool heard = !fOptions.matchRates ||
+                                   (RateOf(d.from) == fOptions.baud && RateOf(d.to) == fOptions.baud);
+                const ssize_t put = heard ? ::write(d.to, buf, take) : static_cast<ssize_t>(take);
                 if (put <= 0)
                     break; // no room: try again at the next wake-up
+                if (!heard)
+                    fDropped += static_cast<std::uint64_t>(put);
+                if (fOptions.echo && d.from == fNear.master())
+                    (void)!::write(fNear.master(), buf, static_cast<std::size_t>(put)); // what a 2-wire adapter hears
+                if (fTap)
+                    (void)!::write(fTap->master(), buf, static_cast<std::size_t>(put)); // a full tap loses bytes
                 d.queue.erase(d.queue.begin(), d.queue.begin() + put);
-                if (d.to == fNear.master())
+                if (d.to == fNear.master() || (fOptions.echo && d.from == fNear.master()))
                     fLastToProgram.store(Now());
                 d.next += fByteNs * put;
             }

@@ -1,0 +1,82 @@
+#pragma once
+// What the commands of the command line share: exit statuses, reading the
+// arguments, the line options, opening a port and printing a line. Commands
+// include this; the dispatcher includes it and Commands.h, never a command.
+#include <QString>
+#include <QStringList>
+#include <cstdio>
+#include <optional>
+#include <stdexcept>
+
+#include "app/OpenFailure.h"
+
+namespace KelvorComm32 {
+class TComm32;
+}
+
+namespace cli {
+
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitNoGoodReply = 1;
+constexpr int kExitUsage = 2; // bad arguments, or the port cannot be opened
+
+// A fault in the arguments: the message is printed with the usage.
+class TUsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Walks the arguments of one command. "--name value" and "--name=value"
+// both give an option its value; "--" ends the options. Any other word that
+// starts with "-" is an option too, so a mistyped "-c" is refused instead of
+// being read as hex.
+class TArgs {
+public:
+    explicit TArgs(QStringList Args);
+    // Steps to the next argument; false at the end.
+    bool Next();
+    bool IsOption() const { return FIsOption; }
+    // For an option: whether it is this one.
+    bool Is(const char* Name) const { return FIsOption && FName == QLatin1String(Name); }
+    const QString& Name() const { return FName; }
+    // A plain argument.
+    const QString& Word() const { return FName; }
+    // The option's value; a missing one, or another option in its place
+    // ("--port --count"), is a usage error.
+    QString Value();
+    // A decimal whole number from Min to Max.
+    unsigned long long Number(unsigned long long Min, unsigned long long Max);
+    // Whether it is this option, which takes no value ("--times=yes" is
+    // refused).
+    bool Flag(const char* Name) const;
+    // An option the command does not know.
+    [[noreturn]] void Refuse() const;
+
+private:
+    QStringList FArgs;
+    int FIndex = -1;
+    bool FOptionsEnded = false;
+    bool FIsOption = false;
+    QString FName;
+    std::optional<QString> FInlineValue;
+};
+
+// Options shared by the commands that open a port: --baud, --parity,
+// --data-bits (when DataBits is allowed), --stop-bits and --times. True
+// when the current argument was one of them.
+bool TakeCommonOption(TArgs& Args, TLineSettings& Line, bool& Times, bool DataBits);
+
+// One line of UTF-8 text, flushed, so a pipe sees it at once.
+void PrintLine(std::FILE* To, const QString& Line);
+
+// Opens Port under the name the user gave. On failure prints the window's
+// two lines ("COM03开启失败！" and the cause) to stderr and returns false.
+bool OpenPort(KelvorComm32::TComm32& Port, const QString& UserName, const QString& DeviceName,
+              const TLineSettings& Line);
+
+// The byte timeout inside one request at a rate: a few character times,
+// never under 100 ms (USB adapters deliver in bursts).
+int ByteTimeoutMs(unsigned long Baud);
+
+} // namespace cli
