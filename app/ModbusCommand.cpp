@@ -23,6 +23,7 @@
 #include "app/PopupComboBox.h"
 #include "app/PortList.h"
 #include "app/demo/DemoSlave.h"
+#include "app/modbus/LineTiming.h"
 #include "comm/ZuCommDevice.h"
 #include "platform/toolkit/Shape.h"
 #include "platform/toolkit/Toolkit.h"
@@ -424,7 +425,7 @@ void TForm1::ClearLog()
 {
     FLogView->Clear();
     FLogStore.Clear();
-    FCounts.Clear();
+    FExchange.Clear();
 }
 
 void TForm1::SaveLog()
@@ -452,8 +453,8 @@ void TForm1::ShowLogMenu(const QPoint& Pos)
     menu->addAction(ActionSaveLog);
     menu->addAction(ActionClearLog);
     menu->addSeparator();
-    FCounts.Settle(KelvorComm32::TComm32::RxTimeNow());
-    for (const QString& text : {FCounts.CountsText(), FCounts.TimesText()}) {
+    FExchange.Settle(KelvorComm32::TComm32::RxTimeNow());
+    for (const QString& text : {FExchange.Counts().CountsText(), FExchange.Counts().TimesText()}) {
         QAction* line = menu->addAction(text);
         line->setObjectName(QStringLiteral("LogCounts"));
         line->setEnabled(false);
@@ -617,6 +618,11 @@ void TForm1::SwitchPort(bool Open)
     ZuCommDevice1->fSetPkgSz(kReceiveBufferSize);
     ZuCommDevice1->fSetPkgType(KelvorComm32::cptFrameTimeout);
     ZuCommDevice1->fSetUsePackage(true);
+    // A slow line needs a longer pause, or the pause cuts replies between
+    // characters.
+    const KelvorComm32::TComm32* port = ZuCommDevice1->Comm();
+    ZuCommDevice1->fSetPkgInterval(static_cast<long>(
+        PackagePauseMs(port->Baud(), port->ByteSize(), port->Parity(), port->StopBits())));
 
     if (opened) {
         Button1->setToolTip(QStringLiteral("点击关闭串口"));
@@ -700,6 +706,13 @@ void TForm1::SendFrame()
     if (FrameBytes.empty())
         return;
     const TByteDynArray buffer = FrameBytes;
+    // Nothing is logged that would not reach the line whole; said once,
+    // since automatic sending stops with it.
+    if (buffer.size() > kMaxRtuFrame) {
+        StopAutoSend();
+        Toolkit::ShowMessage(QString::fromUtf16(kFrameTooLongMessage).arg(buffer.size()));
+        return;
+    }
 
     // A reply length that is no number stops the send before anything is
     // logged or written, and stops automatic sending, so its message comes
@@ -716,8 +729,11 @@ void TForm1::SendFrame()
     UpdateExpectedLength(buffer); // a non-numeric Edit2 throws: nothing is written
     ApplyReplyEnd(buffer);
     const std::int64_t handed = KelvorComm32::TComm32::RxTimeNow();
-    if (ZuCommDevice1->WritePackage(buffer.data(), static_cast<unsigned long>(buffer.size())) > 0)
-        FCounts.RequestSent(handed);
+    if (ZuCommDevice1->WritePackage(buffer.data(), static_cast<unsigned long>(buffer.size())) > 0) {
+        const KelvorComm32::TComm32* port = ZuCommDevice1->Comm();
+        const double charMs = CharacterMs(port->Baud(), port->ByteSize(), port->Parity(), port->StopBits());
+        FExchange.Sent(buffer, handed, false, TExchange::WindowFor(buffer, charMs));
+    }
 }
 
 void TForm1::ApplyReplyEnd(const TByteDynArray& Request)
@@ -728,18 +744,22 @@ void TForm1::ApplyReplyEnd(const TByteDynArray& Request)
 
 void TForm1::ReceiveFrame()
 {
+    // The whole package: an echo is told by all of it; the reply length box
+    // limits only what is shown.
     std::vector<std::uint8_t> buffer(kReceiveBufferSize);
-    const unsigned long n = ZuCommDevice1->ReadPackage(buffer.data(), ReceiveSize(ExpectedLength));
+    const unsigned long n = ZuCommDevice1->ReadPackage(buffer.data(), kReceiveBufferSize);
     if (n == 0)
         return;
 
-    // Timed from the moment the reply's last byte was read, not from now:
-    // with the pause rule the package is announced a pause later.
+    // Timed and credited by the moment the package's last byte was read, not
+    // by now: with the pause rule the package is announced a pause later.
     std::int64_t lastByte = ZuCommDevice1->Package()->LastPackageTime();
     if (lastByte == 0)
         lastByte = KelvorComm32::TComm32::RxTimeNow();
-    const std::optional<double> response = FCounts.ReplyReceived(!ReplyPasses(buffer.data(), n), lastByte);
-    AddLogLine(RxLine(buffer.data(), n), response);
+    const TExchange::TReceipt r = FExchange.Received(buffer.data(), n, ReceiveSize(ExpectedLength), lastByte);
+    if (r.Dropped || r.Length == 0)
+        return;
+    AddLogLine(RxLine(buffer.data() + r.Offset, r.Length, r.EchoMismatch), r.ResponseMs);
 }
 
 void TForm1::Button1Click(QObject*)

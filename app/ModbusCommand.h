@@ -13,6 +13,7 @@
 #include "app/log/LogStore.h"
 #include "app/OpenFailure.h"
 #include "app/modbus/Crc16.h"
+#include "app/modbus/Exchange.h"
 #include "app/modbus/HexText.h"
 #include "app/modbus/Reply.h"
 #include "platform/rtl/Rtl.h"
@@ -127,7 +128,7 @@ public:
     void SaveLog();
     // Opens the log's context menu at a point of Memo3.
     void ShowLogMenu(const QPoint& Pos);
-    const TLogCounts& LogCounts() const { return FCounts; }
+    const TLogCounts& LogCounts() const { return FExchange.Counts(); }
     const TLogStore& LogStore() const { return FLogStore; }
 
 protected:
@@ -159,7 +160,8 @@ private:
     QTimer* FLineWatch = nullptr;  // while the port is open
     QString FOpenedName;           // the port's name as the box read at opening
     TLogStore FLogStore;
-    TLogCounts FCounts;
+    // Requests sent since the log was cleared, and the counts.
+    TExchange FExchange;
     // The demo slave behind the DEMO entry, while its port is open.
     std::unique_ptr<TDemoDevice> FDemo;
 };

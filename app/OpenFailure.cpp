@@ -14,11 +14,14 @@ namespace {
 
 using KelvorComm32::EComm32Error;
 
+constexpr unsigned long kInvalidFunction = 1; // a comm call on a handle that is no port (Windows)
 constexpr unsigned long kFileNotFound = 2;
 constexpr unsigned long kPathNotFound = 3;
 constexpr unsigned long kAccessDenied = 5;
 constexpr unsigned long kSharingViolation = 32;
 constexpr unsigned long kDeviceNotConnected = 1167;
+constexpr unsigned long kBadDevice = 1200;   // refused before opening: not a tty
+constexpr unsigned long kDeviceInUse = 2404; // refused before opening: our own terminal
 
 // Whether the user may open the device at all, by its permissions.
 bool PermissionDenied(const QString& Device)
@@ -95,7 +98,11 @@ TOpenFailure ClassifyOpenFailure(int LibraryCode, unsigned long SystemError, con
     }
     switch (LibraryCode) {
     case EComm32Error::ecOpenPort:
-        if (SystemError == kFileNotFound || SystemError == kPathNotFound)
+        if (SystemError == kBadDevice)
+            f.Cause = TOpenCause::NotSerial;
+        else if (SystemError == kDeviceInUse)
+            f.Cause = TOpenCause::OwnTerminal;
+        else if (SystemError == kFileNotFound || SystemError == kPathNotFound)
             f.Cause = TOpenCause::NoDevice;
         else if (SystemError == kSharingViolation)
             f.Cause = TOpenCause::Busy;
@@ -104,6 +111,12 @@ TOpenFailure ClassifyOpenFailure(int LibraryCode, unsigned long SystemError, con
         break;
     case EComm32Error::ecSetCommState:
         f.Cause = TOpenCause::LineRefused;
+        break;
+    case EComm32Error::ecSetupComm:
+    case EComm32Error::ecGetCommState:
+    case EComm32Error::ecSetCommMask:
+        if (SystemError == kInvalidFunction)
+            f.Cause = TOpenCause::NotSerial;
         break;
     default:
         break;
@@ -129,6 +142,10 @@ QString OpenFailureText(const TOpenFailure& F)
             .arg(device);
     case TOpenCause::LineRefused:
         return RefusedSetting(F.Line);
+    case TOpenCause::NotSerial:
+        return QStringLiteral("不是串口设备：%1").arg(device);
+    case TOpenCause::OwnTerminal:
+        return QStringLiteral("%1 是本程序所在的终端，不能当作串口打开").arg(device);
     case TOpenCause::Other:
         break;
     }

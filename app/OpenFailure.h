@@ -25,6 +25,8 @@ enum class TOpenCause {
     Busy,         // another program has it open
     NoPermission, // the user may not open it
     LineRefused,  // the device or the system refused the line settings
+    NotSerial,    // the name is a file, a folder or another kind of device
+    OwnTerminal,  // the terminal the program itself runs in
     Other,
 };
 

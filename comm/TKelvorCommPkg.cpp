@@ -225,6 +225,7 @@ void TCommPackage::_ResetLocked()
     FReadQueue->Clear();
     FWriteQueue->Clear();
     FRxSincePoll = false;
+    FRecvWaits = false;
     FRecvTime = 0;
 }
 
@@ -302,6 +303,11 @@ void TCommPackage::fSetPkgInterval(unsigned long Value)
     FPackageInterval.store(Value);
     if (FWakeEvent)
         SetEvent(FWakeEvent);
+}
+
+void TCommPackage::fSetPkgHold(unsigned long Value)
+{
+    FPackageHold.store(Value);
 }
 
 void TCommPackage::fSetDblFrameMark(bool Value) { FDoubleFrameMark.store(Value); }
@@ -478,7 +484,9 @@ bool TCommPackage::_ReadTimeoutPackage(unsigned long& Ended)
             if (recv->Length >= limit)
                 continue; // dropped, as without a test
             recv->Data[recv->Length++] = FBuf.Scratch[i];
-            if (FPackageEnd(this, recv->Data, recv->Length)) {
+            const int end = FPackageEnd(this, recv->Data, recv->Length);
+            FRecvWaits = end == cpeWait;
+            if (end == cpeYes) {
                 _QueueReceived();
                 ++Ended;
             }
@@ -495,6 +503,7 @@ void TCommPackage::_QueueReceived()
     if (FReadQueue->In(FBuf.Recv) && slot < FReadTimes.size())
         FReadTimes[slot] = FRecvTime;
     FBuf.Recv->Length = 0;
+    FRecvWaits = false;
 }
 
 void TCommPackage::_WritePackage()
@@ -632,7 +641,13 @@ void TCommPackage::_TimerThread()
                 // bytes too: the pause has not come yet.
                 const bool any = _ReadTimeoutPackage(notify) || FRxSincePoll;
                 FRxSincePoll = false;
-                if (!any && FBuf.Recv->Length > 0) {
+                // A package the end test still waits for is not cut by the
+                // pause (a slow line, an adapter that delivers in bursts),
+                // only by a silence of the hold.
+                const auto hold = static_cast<std::int64_t>(std::max(FPackageHold.load(), FPackageInterval.load()));
+                const bool held = FRecvWaits && FPackageEnd && FRecvTime != 0 &&
+                                  TComm32::RxTimeNow() - FRecvTime < hold * 1'000'000;
+                if (!any && FBuf.Recv->Length > 0 && !held) {
                     _QueueReceived();
                     ++notify;
                 }

@@ -20,8 +20,15 @@ struct TCommPackageHead {
     std::uint8_t Data[];
 };
 
-// Says whether the bytes collected so far form one whole package.
-using TCommPackageEndEvent = std::function<bool(TObject* Sender, const std::uint8_t* Data, unsigned long Length)>;
+// What an end-of-package test says of the bytes collected so far. A test
+// that returns bool answers cpeNo or cpeYes.
+enum TCommPackageEnd : int {
+    cpeNo = 0,   // not one whole package: the pause ends it
+    cpeYes = 1,  // one whole package: queue it now
+    cpeWait = 2, // not whole yet, but it can still become whole: a pause does not
+                 // cut it, only a silence of PackageHold does
+};
+using TCommPackageEndEvent = std::function<int(TObject* Sender, const std::uint8_t* Data, unsigned long Length)>;
 
 // Ring of fixed-size package slots; one slot always stays free.
 class TCommPackageQueue {
@@ -91,6 +98,10 @@ public:
     void fSetPkgType(TCommPackageType Value);
     unsigned long PackageInterval() const { return FPackageInterval.load(); }
     void fSetPkgInterval(unsigned long Value);
+    // The longest silence inside a package that the end test still waits
+    // for (cpeWait), in ms; never shorter than PackageInterval.
+    unsigned long PackageHold() const { return FPackageHold.load(); }
+    void fSetPkgHold(unsigned long Value);
     bool DoubleFrameMark() const { return FDoubleFrameMark.load(); }
     void fSetDblFrameMark(bool Value);
 
@@ -156,6 +167,8 @@ private:
     // Bytes were taken on a notification since the timer's last poll, so
     // that poll is no pause.
     bool FRxSincePoll = false;
+    // The end test's last word on the receive buffer was cpeWait.
+    bool FRecvWaits = false;
     // Read time of the receive buffer's last byte, and of each queued package
     // by its read-queue slot.
     std::int64_t FRecvTime = 0;
@@ -165,6 +178,7 @@ private:
     std::atomic<unsigned long> FPackageSize{4096};
     std::atomic<TCommPackageType> FPackageType{cptFrameTimeout};
     std::atomic<unsigned long> FPackageInterval{50};
+    std::atomic<unsigned long> FPackageHold{1000};
     std::atomic<bool> FKeepRunning{true};
     std::atomic<bool> FRunning{false};
     HANDLE FWakeEvent = nullptr;

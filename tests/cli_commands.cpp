@@ -7,8 +7,11 @@
 #include <sys/stat.h>
 #include <sstream>
 
+#include <thread>
+
 #include "tests/support/DemoRequests.h"
 #include "tests/support/ModbusPeer.h"
+#include "tests/support/PacedLink.h"
 #include "tests/support/Process.h"
 #include "tests/support/Pty.h"
 
@@ -145,9 +148,14 @@ TEST(SendCommand, DemoAnswersEveryFunction)
     for (const auto& r : testsupport::kDemoRequests) {
         SCOPED_TRACE(r.name);
         const ProcessResult p = Modbuscrc({"send", "--port", "demo", r.typed});
-        EXPECT_EQ(p.status, 0) << p.err;
+        // An exception reply is no good reply.
+        const bool exception = std::stoul(std::string(r.rx).substr(3, 2), nullptr, 16) >= 0x80;
+        EXPECT_EQ(p.status, exception ? 1 : 0) << p.err;
         EXPECT_EQ(p.out, std::string("TX:") + r.tx + "\nRX:" + r.rx + "\n");
-        EXPECT_NE(p.err.find("发送 1 帧，回复 1 帧，校验失败 0 帧，无回复 0 次"), std::string::npos) << p.err;
+        EXPECT_NE(p.err.find(std::string("发送 1 帧，回复 1 帧，校验失败 0 帧，异常 ") + (exception ? "1" : "0") +
+                             " 帧，无回复 0 次"),
+                  std::string::npos)
+            << p.err;
     }
 }
 
@@ -207,7 +215,7 @@ TEST(SendCommand, NoReplyExitsOne)
     const ProcessResult r = Modbuscrc({"send", "--port", peer.path(), "--timeout", "200", "01 03 00 00 00 01"});
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(r.out, "TX:01 03 00 00 00 01 84 0A \n");
-    EXPECT_NE(r.err.find("回复 0 帧，校验失败 0 帧，无回复 1 次"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("回复 0 帧，校验失败 0 帧，异常 0 帧，无回复 1 次"), std::string::npos) << r.err;
 }
 
 // A reply cut short by --expect fails the check: status 1.
@@ -230,6 +238,83 @@ TEST(SendCommand, PortThatCannotBeOpenedExitsTwoWithTheCause)
         Modbuscrc({"send", "--port", "demo", "--data-bits", "5", "--stop-bits", "2", "01 03 00 00 00 01"});
     EXPECT_EQ(refused.status, 2);
     EXPECT_EQ(refused.err, "demo开启失败！\n2 位停止位不能与 5 位数据位同用\n");
+}
+
+// What would send something else than the user meant is refused, before
+// anything is sent: options that look like hex or like a port, frames no
+// RTU line carries, names that are no serial device, the user's own terminal.
+TEST(SendCommand, RefusesWhatWouldSendSomethingElse)
+{
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"send", "--port", "demo", "-c", "3", "01 03"},
+                                                 {"send", "--port", "--count", "3", "01 03"},
+                                                 {"send", "--port", "demo", "--timeout=--count", "01 03"}}) {
+        const ProcessResult r = Modbuscrc(args);
+        EXPECT_EQ(r.status, 2) << args[3];
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(kUsage), std::string::npos) << r.err;
+    }
+    const ProcessResult longFrame = Modbuscrc({"send", "--port", "demo", std::string(255 * 2, 'A')});
+    EXPECT_EQ(longFrame.status, 2);
+    EXPECT_EQ(longFrame.out, "");
+    EXPECT_EQ(longFrame.err, "帧长 257 字节，超过 Modbus RTU 帧的上限 256 字节，不能发送。\n");
+    EXPECT_EQ(Modbuscrc({"send", "--port", "demo", std::string(254 * 2, 'A')}).err.find("帧长"), std::string::npos);
+
+    const ProcessResult folder = Modbuscrc({"send", "--port", "/tmp", "01 03 00 00 00 01"});
+    EXPECT_EQ(folder.status, 2);
+    EXPECT_EQ(folder.err, "/tmp开启失败！\n不是串口设备：/tmp\n");
+
+    // Run with a pty as its controlling terminal, it refuses that pty.
+    testsupport::PtyPair terminal;
+    const ProcessResult own = RunProcess({"/bin/sh", "-c", "exec setsid -c \"$0\" send --port \"$1\" 01 03 < \"$1\"",
+                                          kProgram, terminal.slavePath()});
+    EXPECT_EQ(own.status, 2) << own.err;
+    EXPECT_NE(own.err.find(terminal.slavePath() + " 是本程序所在的终端"), std::string::npos) << own.err;
+}
+
+// On a line that echoes what is sent (a 2-wire adapter with nobody
+// answering), the echo is logged but is no reply.
+TEST(SendCommand, AnEchoIsNoReply)
+{
+    testsupport::ModbusPeer peer(KELVOR_MODBUS_SLAVE, 2);
+    ASSERT_TRUE(peer.ok()) << peer.error();
+    testsupport::LinkOptions options;
+    options.echo = true;
+    testsupport::PacedLink link(peer.path(), options);
+    ASSERT_TRUE(link.ok());
+    const ProcessResult r =
+        Modbuscrc({"send", "--port", link.path(), "--count", "3", "--timeout", "200", "01 03 00 00 00 02"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(CountPrefix(r.out, "TX:"), 3);
+    EXPECT_EQ(CountPrefix(r.out, "RX:"), 3);
+    for (const std::string& line : Lines(r.out))
+        EXPECT_EQ(line.substr(3), "01 03 00 00 00 02 C4 0B "); // unmarked: its CRC is good
+    EXPECT_NE(r.err.find("发送 3 帧，回复 0 帧，校验失败 0 帧，异常 0 帧，无回复 3 次"), std::string::npos) << r.err;
+}
+
+// A slow line, or a device that stops inside its reply: the pause does not
+// cut a reply while its bytes can still become whole.
+TEST(SendCommand, RepliesAreNotCutBetweenSlowCharacters)
+{
+    testsupport::ModbusPeer peer(KELVOR_MODBUS_SLAVE);
+    ASSERT_TRUE(peer.ok()) << peer.error();
+    testsupport::PacedLink slow(peer.path(), 110); // 91 ms a character
+    ASSERT_TRUE(slow.ok());
+    const ProcessResult r = Modbuscrc({"send", "--port", slow.path(), "--baud", "110", "--timeout", "5000", "01 03 00 00 00 01"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "TX:01 03 00 00 00 01 84 0A \nRX:01 03 02 10 00 B5 84 \n");
+
+    testsupport::PtyPair device;
+    std::thread answer([&] {
+        if (device.read(8, 10s).size() != 8)
+            return;
+        device.write(testsupport::HexBytes("01 03 02"));
+        std::this_thread::sleep_for(300ms); // six times the pause at 9600 baud
+        device.write(testsupport::HexBytes("10 00 B5 84"));
+    });
+    const ProcessResult halting = Modbuscrc({"send", "--port", device.slavePath(), "01 03 00 00 00 01"});
+    answer.join();
+    EXPECT_EQ(halting.status, 0) << halting.err;
+    EXPECT_EQ(halting.out, "TX:01 03 00 00 00 01 84 0A \nRX:01 03 02 10 00 B5 84 \n");
 }
 
 // `slave` on one end of a pty pair, a libmodbus master on the other.

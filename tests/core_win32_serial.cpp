@@ -6,7 +6,9 @@
 #include <atomic>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -100,6 +102,62 @@ TEST(Win32DeviceNames, DeviceMapFolderDefaultsToTheUsersConfig)
     EXPECT_EQ(system(("rm -rf " + home).c_str()), 0);
 }
 
+// Only terminals of a tty driver are opened, and the others are refused
+// without being opened at all: opening a watchdog device arms it.
+TEST(Win32Open, NamesThatAreNoSerialDeviceAreRefusedUnopened)
+{
+    char folder[] = "/tmp/kelvor-notty-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string fifo = std::string(folder) + "/fifo";
+    const std::string file = std::string(folder) + "/file";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(system(("echo x > " + file).c_str()), 0);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    for (const std::string& path : {fifo, file, std::string("/dev/null")})
+        ASSERT_GE(inotify_add_watch(watch, path.c_str(), IN_OPEN), 0) << path;
+    for (const std::string& path : {fifo, file, std::string(folder), std::string("/dev/null"), std::string("/dev/zero")}) {
+        SetLastError(0);
+        EXPECT_EQ(OpenPort(DeviceName(path)), INVALID_HANDLE_VALUE) << path;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_DEVICE)) << path;
+    }
+    char events[4096];
+    EXPECT_LT(::read(watch, events, sizeof events), 0) << "a refused name was opened";
+    ::close(watch);
+    EXPECT_EQ(system((std::string("rm -rf ") + folder).c_str()), 0);
+
+    // /dev/tty is the program's own terminal, never a port.
+    SetLastError(0);
+    EXPECT_EQ(OpenPort(u"\\\\.\\tty"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_IN_USE));
+}
+
+// A terminal someone uses gets its settings back when the port closes:
+// left raw, it would no longer echo its user's typing.
+TEST(Win32Open, ClosingGivesATerminalItsSettingsBack)
+{
+    testsupport::PtyPair pty;
+    const int keeper = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(keeper, 0);
+    termios2 cooked{};
+    ASSERT_EQ(ioctl(keeper, TCGETS2, &cooked), 0);
+    cooked.c_lflag |= ECHO | ICANON | ISIG;
+    cooked.c_iflag |= ICRNL;
+    cooked.c_oflag |= OPOST;
+    ASSERT_EQ(ioctl(keeper, TCSETS2, &cooked), 0);
+    HANDLE h = OpenPort(DeviceName(pty.slavePath()));
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    termios2 t{};
+    ASSERT_EQ(ioctl(keeper, TCGETS2, &t), 0);
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON), 0u);
+    EXPECT_TRUE(CloseHandle(h));
+    ASSERT_EQ(ioctl(keeper, TCGETS2, &t), 0);
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG), static_cast<tcflag_t>(ECHO | ICANON | ISIG));
+    EXPECT_EQ(t.c_iflag & ICRNL, static_cast<tcflag_t>(ICRNL));
+    EXPECT_EQ(t.c_oflag & OPOST, static_cast<tcflag_t>(OPOST));
+    ::close(keeper);
+}
+
 TEST(Win32Open, ComNameOpensTheMappedDeviceAndMissingDevicesFail)
 {
     testsupport::PtyPair pty;
@@ -114,8 +172,7 @@ TEST(Win32Open, ComNameOpensTheMappedDeviceAndMissingDevicesFail)
     EXPECT_TRUE(CloseHandle(h));
 
     map.map(8, "/nonexistent/device");
-    for (const char16_t* name : {u"\\\\.\\COM8", u"\\\\.\\/dev/kelvor-no-such-tty", u"\\\\.\\kelvor-no-such-tty",
-                                 u"\\\\.\\/dev/null"}) {
+    for (const char16_t* name : {u"\\\\.\\COM8", u"\\\\.\\/dev/kelvor-no-such-tty", u"\\\\.\\kelvor-no-such-tty"}) {
         SetLastError(0);
         EXPECT_EQ(OpenPort(name), INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));

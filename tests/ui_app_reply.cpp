@@ -18,15 +18,6 @@ inline void PrintTo(const QString& s, std::ostream* os)
 
 namespace {
 
-// The data bytes with their CRC appended, low byte first.
-TByteDynArray WithCrc(TByteDynArray data)
-{
-    const std::uint16_t crc = CRC16(data, static_cast<int>(data.size()));
-    data.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-    data.push_back(static_cast<std::uint8_t>(crc >> 8));
-    return data;
-}
-
 class ReplyLengthTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -214,41 +205,57 @@ TEST(ReplyCheck, PassesExactlyWhenTheOwnCrcChecks)
 }
 
 // The end-of-reply test: exactly one whole reply to this request's address
-// and function, by the length its own fields give, with a good CRC.
+// and function, by the length its own fields give, with a good CRC; or a
+// whole copy of the request (a line's echo). Bytes that can still become one
+// of them wait; bytes that cannot are left to the pause.
 TEST(ReplyEnd, WholeRepliesByTheirOwnFields)
 {
-    const auto read = ReplyEndTest(WithCrc({1, 3, 0, 0, 0, 2}));
+    using KelvorComm32::cpeNo;
+    using KelvorComm32::cpeWait;
+    using KelvorComm32::cpeYes;
+    const TByteDynArray request = WithCrc({1, 3, 0, 0, 0, 2});
+    const auto read = ReplyEndTest(request);
     ASSERT_TRUE(read);
     const TByteDynArray reply = WithCrc({1, 3, 4, 0x10, 0, 0x10, 1});
     for (std::size_t n = 0; n < reply.size(); ++n)
-        EXPECT_FALSE(read(reply.data(), n)) << n;
-    EXPECT_TRUE(read(reply.data(), reply.size()));
+        EXPECT_EQ(read(reply.data(), n), cpeWait) << n;
+    EXPECT_EQ(read(reply.data(), reply.size()), cpeYes);
     TByteDynArray longer = reply;
     longer.push_back(0);
-    EXPECT_FALSE(read(longer.data(), longer.size()));
+    EXPECT_EQ(read(longer.data(), longer.size()), cpeNo);
 
     const TByteDynArray exception = WithCrc({1, 0x83, 2});
-    EXPECT_TRUE(read(exception.data(), exception.size()));
+    EXPECT_EQ(read(exception.data(), exception.size()), cpeYes);
     for (const TByteDynArray& wrong : {WithCrc({2, 3, 4, 0x10, 0, 0x10, 1}), WithCrc({1, 4, 4, 0x10, 0, 0x10, 1}),
                                        WithCrc({1, 0x84, 2})}) {
-        EXPECT_FALSE(read(wrong.data(), wrong.size()));
+        EXPECT_EQ(read(wrong.data(), wrong.size()), cpeNo);
     }
     TByteDynArray broken = reply;
     broken.back() ^= 1;
-    EXPECT_FALSE(read(broken.data(), broken.size()));
+    EXPECT_EQ(read(broken.data(), broken.size()), cpeNo);
+
+    // The echo (its third byte 0 reads as an empty reply whose CRC fails at
+    // five bytes) stands alone, and a reply after it is a package of its own.
+    for (std::size_t n = 1; n < request.size(); ++n)
+        EXPECT_EQ(read(request.data(), n), cpeWait) << n;
+    EXPECT_EQ(read(request.data(), request.size()), cpeYes);
 
     // Writes answer with eight bytes whatever the request's length.
     const auto write = ReplyEndTest(WithCrc({1, 16, 0, 0, 0, 2, 4, 0, 1, 0, 2}));
     ASSERT_TRUE(write);
     const TByteDynArray echo = WithCrc({1, 16, 0, 0, 0, 2});
-    EXPECT_TRUE(write(echo.data(), echo.size()));
+    EXPECT_EQ(write(echo.data(), echo.size()), cpeYes);
     const TByteDynArray rw = WithCrc({1, 23, 2, 0, 7});
-    EXPECT_TRUE(ReplyEndTest(WithCrc({1, 23, 0, 0, 0, 1, 0, 0, 0, 1, 2, 0, 9}))(rw.data(), rw.size()));
+    EXPECT_EQ(ReplyEndTest(WithCrc({1, 23, 0, 0, 0, 1, 0, 0, 0, 1, 2, 0, 9}))(rw.data(), rw.size()), cpeYes);
 
-    // No test where the reply's fields do not give its length, or for a
-    // frame too short to name a function.
-    for (const TByteDynArray& request : {WithCrc({1, 7}), WithCrc({1, 43, 14, 1, 0}), WithCrc({1, 0x83, 0}),
-                                         TByteDynArray{1, 3, 0}}) {
-        EXPECT_FALSE(ReplyEndTest(request));
-    }
+    // Where the reply's fields do not give its length, only the echo ends
+    // at its last byte; no test for a frame too short to name a function.
+    const TByteDynArray diagnostics = WithCrc({1, 8, 0, 1, 0, 0});
+    const auto loop = ReplyEndTest(diagnostics);
+    ASSERT_TRUE(loop);
+    EXPECT_EQ(loop(diagnostics.data(), diagnostics.size()), cpeYes);
+    const TByteDynArray other = WithCrc({1, 8, 0, 2, 0, 0});
+    EXPECT_EQ(loop(other.data(), other.size()), cpeNo);
+    for (const TByteDynArray& tooShort : {WithCrc({1, 0x83, 0}), TByteDynArray{1, 3, 0}})
+        EXPECT_FALSE(ReplyEndTest(tooShort));
 }

@@ -230,7 +230,7 @@ TEST_F(PortPanel, PortListFollowsTheSystem)
     }
 }
 
-// A device node the user may not open gives the dialout hint. As root the
+// A serial device the user may not open gives the dialout hint. As root the
 // test runs itself again as nobody (through setpriv), which is who meets it.
 TEST(PanelPermission, DeviceWithoutRightsGivesTheDialoutHint)
 {
@@ -248,12 +248,9 @@ TEST(PanelPermission, DeviceWithoutRightsGivesTheDialoutHint)
         EXPECT_TRUE(messages.front().contains(QStringLiteral("dialout"))) << messages.front().toStdString();
         return;
     }
-    char folder[] = "/tmp/kelvor-rights-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    chmod(folder, 0755);
-    const std::string device = std::string(folder) + "/ttyNoRights";
-    std::ofstream(device).put('\n');
-    chmod(device.c_str(), 0);
+    testsupport::PtyPair pty;
+    const std::string device = pty.slavePath();
+    ASSERT_EQ(chmod(device.c_str(), 0), 0);
     std::vector<std::string> argv = {std::filesystem::read_symlink("/proc/self/exe").string(),
                                      "--gtest_filter=PanelPermission.*"};
     if (geteuid() == 0) {
@@ -263,6 +260,5 @@ TEST(PanelPermission, DeviceWithoutRightsGivesTheDialoutHint)
     }
     const testsupport::ProcessResult r =
         testsupport::RunProcess(argv, {{"KELVOR_NO_RIGHTS_DEVICE", device}, {"QT_QPA_PLATFORM", "offscreen"}});
-    std::filesystem::remove_all(folder);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
 }

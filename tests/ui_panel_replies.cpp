@@ -7,6 +7,9 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <atomic>
+#include <thread>
+
 #include "tests/support/ModbusPeer.h"
 #include "tests/support/PacedLink.h"
 #include "tests/support/PanelFixture.h"
@@ -92,6 +95,7 @@ TEST_F(ReplyTest, TwentyMillisecondsOnABareLinkGivesOneReplyPerRequest)
 TEST_F(ReplyTest, ExceptionAndEchoRepliesEndWithoutAPause)
 {
     Connect(0);
+    fForm->Button1->click(); // the opening sets the pause from the rate
     fDev->fSetPkgInterval(600000);
     EXPECT_EQ(fDev->PackageInterval(), 600000);
     EnterFrame(QStringLiteral("01 03 02 00 00 01")); // beyond the slave's registers
@@ -142,6 +146,54 @@ TEST_F(ReplyTest, BrokenRepliesEndByThePauseAndThePauseOnlySwitch)
     ASSERT_EQ(Lines().size(), 2);
     EXPECT_EQ(Lines().at(1), QStringLiteral("RX:01 06 00 01 00 2A 59 D5 01 06 00 01 00 2A 59 D5 ") + kCheckFailed);
     EXPECT_EQ(fForm->LogCounts().Marked(), 1u);
+}
+
+// A device that answers 70 ms after each request while requests go out
+// every 100 ms, its replies ended by the pause: each is announced after the
+// next request went out, but answers its own request, in 70 ms.
+TEST_F(ReplyTest, PauseEndedRepliesAnswerTheRequestTheyFollow)
+{
+    testsupport::PtyPair device;
+    fMap.map(1, device.slavePath());
+    MakeForm();
+    Action("ActionPauseOnly")->trigger();
+    EnterFrame(QStringLiteral("01 03 00 00 00 01"));
+    std::atomic<bool> stop{false};
+    std::thread slave([&] {
+        while (!stop) {
+            if (device.read(8, 200ms).size() != 8)
+                continue;
+            std::this_thread::sleep_for(70ms);
+            device.write(testsupport::HexBytes("01 03 02 10 00 B5 84"));
+        }
+    });
+    SendAutomatically(100, 6);
+    stop = true;
+    slave.join();
+    const TLogCounts& c = fForm->LogCounts();
+    EXPECT_EQ(c.Replies(), c.Sent());
+    EXPECT_EQ(c.Unanswered(), 0u);
+    ASSERT_TRUE(c.MinMs());
+    EXPECT_GE(*c.MinMs(), 70.0); // never timed against the newer request
+}
+
+// A frame longer than RTU allows is refused with a message and no TX line;
+// the pause follows the rate.
+TEST_F(ReplyTest, LongFramesAreRefusedAndSlowLinesPauseLonger)
+{
+    Connect(0);
+    EnterFrame(QString(255 * 2, QLatin1Char('A')));
+    fForm->Button2->click();
+    ASSERT_EQ(fMessages.size(), 1u);
+    EXPECT_EQ(fMessages.front(), QStringLiteral("帧长 257 字节，超过 Modbus RTU 帧的上限 256 字节，不能发送。"));
+    EXPECT_TRUE(Lines().isEmpty());
+    EXPECT_EQ(fDev->PackageInterval(), 50);
+
+    fForm->Button1->click(); // closes the port the send opened
+    fForm->ComboBox2->setEditText(QStringLiteral("110"));
+    fForm->Button1->click();
+    ExpectOpen(false);
+    EXPECT_EQ(fDev->PackageInterval(), 319); // 3.5 characters of 10 bits
 }
 
 TEST_F(ReplyTest, TimesOnEveryLineAndResponseTimesOnReplies)
@@ -195,7 +247,7 @@ TEST_F(ReplyTest, CountsAndTheContextMenu)
     const QString all = texts.join(QLatin1Char('|'));
     for (const char* name : {"ActionShowTimes", "ActionPauseOnly", "ActionSaveLog", "ActionClearLog"})
         EXPECT_TRUE(all.contains(QLatin1String(name))) << name;
-    EXPECT_TRUE(all.contains(QStringLiteral("发送 3 帧，回复 2 帧，校验失败 0 帧，无回复 1 次"))) << all.toStdString();
+    EXPECT_TRUE(all.contains(QStringLiteral("发送 3 帧，回复 2 帧，校验失败 0 帧，异常 0 帧，无回复 1 次"))) << all.toStdString();
     EXPECT_TRUE(all.contains(QStringLiteral("全选")) || all.contains(QStringLiteral("Select All"))) << all.toStdString();
     menu->close();
 

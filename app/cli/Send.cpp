@@ -11,10 +11,11 @@
 #include "app/cli/Common.h"
 #include "app/cli/Interrupts.h"
 #include "app/demo/DemoSlave.h"
-#include "app/log/LogCounts.h"
 #include "app/log/LogLine.h"
 #include "app/modbus/Crc16.h"
+#include "app/modbus/Exchange.h"
 #include "app/modbus/HexText.h"
+#include "app/modbus/LineTiming.h"
 #include "app/modbus/Reply.h"
 #include "comm/TKelvorCommPkg.h"
 
@@ -113,39 +114,53 @@ public:
         FTake = fromTable > 0 ? static_cast<unsigned long>(fromTable) : kPackageSize;
     }
 
-    void Send()
+    // Returns how long to wait for the reply: the timeout, and on a slow
+    // line what the request and its reply take on the wire.
+    nanoseconds Send()
     {
         Print(TxLine(FFrame.data(), FFrame.size()), std::nullopt);
-        FCounts.RequestSent(TComm32::RxTimeNow());
+        const TLineSettings& l = FOptions.Line;
+        const double charMs = CharacterMs(l.Baud, l.DataBits, l.Parity, l.StopBits);
+        const std::int64_t window =
+            TExchange::WindowFor(FFrame, charMs, static_cast<std::int64_t>(FOptions.TimeoutMs) * 1'000'000);
+        FExchange.Sent(FFrame, TComm32::RxTimeNow(), false, window);
         FLink.Package.WritePackage(FFrame.data(), static_cast<unsigned long>(FFrame.size()));
+        return nanoseconds(window);
     }
 
-    // Reads and logs every package waiting; returns how many there were.
+    // Reads and logs every package waiting; returns how many of them answer
+    // the request sent last (an echo or another device's frame does not).
     int Drain()
     {
-        int count = 0;
-        while (const unsigned long n = FLink.Package.ReadPackage(FBuffer.data(), FTake)) {
-            const bool marked = !ReplyPasses(FBuffer.data(), n);
-            const auto ms = FCounts.ReplyReceived(marked, FLink.Package.LastPackageTime());
-            Print(RxLine(FBuffer.data(), n), ms);
-            ++count;
+        int answers = 0;
+        while (const unsigned long n = FLink.Package.ReadPackage(FBuffer.data(), kPackageSize)) {
+            std::int64_t lastByte = FLink.Package.LastPackageTime();
+            if (lastByte == 0)
+                lastByte = TComm32::RxTimeNow();
+            const TExchange::TReceipt r = FExchange.Received(FBuffer.data(), n, FTake, lastByte);
+            if (r.Dropped || r.Length == 0)
+                continue;
+            Print(RxLine(FBuffer.data() + r.Offset, r.Length, r.EchoMismatch), r.ResponseMs);
+            if (r.Answers && r.Request == FExchange.LastRequest())
+                ++answers;
         }
-        return count;
+        return answers;
     }
 
     // The request in flight had its time.
-    void GiveUp() { FCounts.CloseOpenRequest(); }
+    void GiveUp() { FExchange.CloseOpenRequests(); }
 
     int ExitStatus() const
     {
         // A broadcast (address 0) is answered by no one.
         const bool broadcast = !FFrame.empty() && FFrame[0] == 0;
-        if (FCounts.Marked() > 0 || (FCounts.Unanswered() > 0 && !broadcast))
+        const TLogCounts& c = FExchange.Counts();
+        if (c.Marked() > 0 || c.Exceptions() > 0 || (c.Unanswered() > 0 && !broadcast))
             return kExitNoGoodReply;
         return kExitOk;
     }
 
-    QString Summary() const { return FCounts.Summary(); }
+    QString Summary() const { return FExchange.Counts().Summary(); }
 
 private:
     void Print(const QString& Line, std::optional<double> Ms)
@@ -158,7 +173,7 @@ private:
     const TByteDynArray& FFrame;
     std::vector<std::uint8_t> FBuffer;
     unsigned long FTake = kPackageSize;
-    TLogCounts FCounts;
+    TExchange FExchange;
 };
 
 // Sends, waits for each reply or its timeout, keeps the interval, and
@@ -167,7 +182,6 @@ private:
 void Run(const TSendOptions& Options, TSender& Sender, TMailbox& Box)
 {
     const auto interval = milliseconds(Options.IntervalMs);
-    const auto timeout = milliseconds(Options.TimeoutMs);
     auto nextSend = steady_clock::now();
     std::unique_lock lock(Box.Lock);
     auto drain = [&] {
@@ -187,7 +201,7 @@ void Run(const TSendOptions& Options, TSender& Sender, TMailbox& Box)
             break;
         const auto sentAt = steady_clock::now();
         lock.unlock();
-        Sender.Send();
+        const auto timeout = Sender.Send();
         lock.lock();
         bool answered = false;
         while (!answered && Box.Interrupts < 2) {
@@ -217,6 +231,10 @@ int RunSend(const QStringList& Args)
     }
     const TByteDynArray data = HexBytes(text);
     const TByteDynArray frame = WithCrc(data.data(), data.size());
+    if (frame.size() > kMaxRtuFrame) {
+        PrintLine(stderr, QString::fromUtf16(kFrameTooLongMessage).arg(frame.size()));
+        return kExitUsage;
+    }
 
     TMailbox box;
     // Before any thread starts, so that they all leave Ctrl-C to it.
@@ -251,6 +269,8 @@ int RunSend(const QStringList& Args)
         return kExitUsage;
     link.Package.fSetPkgSz(kPackageSize);
     link.Package.fSetPkgType(KelvorComm32::cptFrameTimeout);
+    link.Package.fSetPkgInterval(
+        PackagePauseMs(options.Line.Baud, options.Line.DataBits, options.Line.Parity, options.Line.StopBits));
     // A reply ends at its last byte when its own fields tell its length,
     // else by the pause, as in the window.
     link.Package.fSetPkgEnd(PackageEndTest(frame));

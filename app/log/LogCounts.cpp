@@ -39,52 +39,21 @@ TLogCounts::TLogCounts() : FBuckets(kBuckets, 0) {}
 
 void TLogCounts::Clear()
 {
-    FSent = FReplies = FMarked = FUnanswered = 0;
-    FOpenRequest = false;
-    FLastRequest = 0;
+    FSent = FReplies = FMarked = FExceptions = FUnanswered = 0;
     std::fill(FBuckets.begin(), FBuckets.end(), 0u);
     FTimes = 0;
     FMin = FMax = 0;
 }
 
-void TLogCounts::RequestSent(std::int64_t When)
+void TLogCounts::CountReply(bool Marked, bool Exception, std::optional<double> Ms)
 {
-    // The previous request had its chance until now.
-    if (FOpenRequest)
-        ++FUnanswered;
-    ++FSent;
-    FLastRequest = When;
-    FOpenRequest = true;
-}
-
-std::optional<double> TLogCounts::ReplyReceived(bool Marked, std::int64_t When)
-{
-    Settle(When);
     ++FReplies;
     if (Marked)
         ++FMarked;
-    FOpenRequest = false;
-    if (FSent == 0)
-        return std::nullopt;
-    const double ms = std::max(0.0, static_cast<double>(When - FLastRequest) / 1e6);
-    Record(ms);
-    return ms;
-}
-
-void TLogCounts::Settle(std::int64_t Now)
-{
-    if (FOpenRequest && Now - FLastRequest > kReplyWindowNs) {
-        ++FUnanswered;
-        FOpenRequest = false;
-    }
-}
-
-void TLogCounts::CloseOpenRequest()
-{
-    if (FOpenRequest) {
-        ++FUnanswered;
-        FOpenRequest = false;
-    }
+    if (Exception)
+        ++FExceptions;
+    if (Ms)
+        Record(std::max(0.0, *Ms));
 }
 
 void TLogCounts::Record(double Ms)
@@ -128,10 +97,11 @@ std::optional<double> TLogCounts::MedianMs() const
 
 QString TLogCounts::CountsText() const
 {
-    return QStringLiteral("发送 %1 帧，回复 %2 帧，校验失败 %3 帧，无回复 %4 次")
+    return QStringLiteral("发送 %1 帧，回复 %2 帧，校验失败 %3 帧，异常 %4 帧，无回复 %5 次")
         .arg(FSent)
         .arg(FReplies)
         .arg(FMarked)
+        .arg(FExceptions)
         .arg(FUnanswered);
 }
 

@@ -8,11 +8,16 @@ QString TxLine(const std::uint8_t* Data, std::size_t Count)
     return QStringLiteral("TX:") + HexText(Data, Count);
 }
 
-QString RxLine(const std::uint8_t* Data, std::size_t Count)
+QString RxLine(const std::uint8_t* Data, std::size_t Count, bool EchoMismatch)
 {
     QString line = QStringLiteral("RX:") + HexText(Data, Count);
     if (!ReplyPasses(Data, static_cast<unsigned long>(Count)))
         line += QString::fromUtf16(kCheckFailedMark);
+    if (EchoMismatch) {
+        if (!line.endsWith(QChar(u' ')))
+            line += QChar(u' ');
+        line += QString::fromUtf16(kEchoMismatchMark);
+    }
     return line;
 }
 

@@ -10,10 +10,15 @@
 // The mark of a reply whose own CRC does not check.
 inline constexpr const char16_t* kCheckFailedMark = u"[数据校验失败]";
 
+// The mark of bytes that came back first after a send with echo removal on
+// but were not the frame sent (a collision on the bus).
+inline constexpr const char16_t* kEchoMismatchMark = u"[回显不符]";
+
 // "TX:" and the frame's hex text.
 QString TxLine(const std::uint8_t* Data, std::size_t Count);
-// "RX:", the reply's hex text and, when its CRC does not check, the mark.
-QString RxLine(const std::uint8_t* Data, std::size_t Count);
+// "RX:", the reply's hex text and, when its CRC does not check, the mark;
+// then the echo mismatch's mark when asked.
+QString RxLine(const std::uint8_t* Data, std::size_t Count, bool EchoMismatch = false);
 
 // A line as shown with times: the local time as HH:MM:SS.mmm and a blank in
 // front; a response time, when given, at the end as "(9.4 ms)", one blank

@@ -1,8 +1,14 @@
 #include "app/log/LogStore.h"
 
 #include <QSaveFile>
+#include <cstdlib>
+#include <string>
 #include <system_error>
 #include <vector>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -22,7 +28,21 @@ TLogStore::~TLogStore()
 
 void TLogStore::OpenFile()
 {
-    // tmpfile() gives a file that is already unlinked on Linux.
+#ifndef _WIN32
+    // In $TMPDIR when the user set one (tmpfile() always takes /tmp, which
+    // may be small); unlinked at once, so it goes with the process.
+    if (const char* dir = std::getenv("TMPDIR"); dir && *dir) {
+        std::string path = std::string(dir) + "/modbuscrc-log-XXXXXX";
+        const int fd = mkstemp(path.data());
+        if (fd >= 0) {
+            unlink(path.c_str());
+            FFile = fdopen(fd, "w+");
+            if (FFile)
+                return;
+            close(fd);
+        }
+    }
+#endif
     FFile = std::tmpfile();
 }
 
@@ -106,6 +126,14 @@ bool TLogStore::SaveTo(const QString& Path, QString& Error)
             }
             if (got < chunk.size())
                 break;
+        }
+        // A short read is the end only if it is not an error: a truncated
+        // save must not be reported as done.
+        if (std::ferror(FFile)) {
+            std::clearerr(FFile);
+            Error = QStringLiteral("读取记录的临时文件出错");
+            out.cancelWriting();
+            return false;
         }
     }
     if (!FPending.empty() && out.write(FPending.data(), static_cast<qint64>(FPending.size())) !=

@@ -12,3 +12,4 @@ std::uint16_t CRC16(const TByteDynArray& Data, int Count);
 
 // Data followed by its CRC, low byte first.
 TByteDynArray WithCrc(const std::uint8_t* Data, std::size_t Count);
+inline TByteDynArray WithCrc(const TByteDynArray& Data) { return WithCrc(Data.data(), Data.size()); }

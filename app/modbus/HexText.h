@@ -20,3 +20,7 @@ bool HasHexDigit(const QString& Text);
 
 // What the user is told about a target text without a hex digit.
 inline constexpr const char16_t* kNoHexDigitMessage = u"目标字串为空或无有效字符！";
+
+// What the user is told about a frame longer than Modbus RTU allows, which
+// is not sent (%1: its length, CRC included).
+inline constexpr const char16_t* kFrameTooLongMessage = u"帧长 %1 字节，超过 Modbus RTU 帧的上限 256 字节，不能发送。";

@@ -1,5 +1,8 @@
 #include "app/modbus/Reply.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "app/modbus/Crc16.h"
 
 namespace {
@@ -61,6 +64,28 @@ bool ReplyPasses(const std::uint8_t* Data, unsigned long Count)
     return CRC16(Data, Count) == 0;
 }
 
+bool RepliesWithTheRequest(std::uint8_t Function)
+{
+    return Function == 5 || Function == 6 || Function == 8 || Function == 21 || Function == 22;
+}
+
+TReplyKind ClassifyReply(const TByteDynArray& Request, const std::uint8_t* Data, std::size_t Count)
+{
+    if (!ReplyPasses(Data, static_cast<unsigned long>(Count)))
+        return TReplyKind::BadCrc;
+    // Address and function of the request, ahead of its CRC, where it has them.
+    const std::size_t fields = Request.size() >= 2 ? Request.size() - 2 : 0;
+    if (Count == Request.size() && std::equal(Request.begin(), Request.end(), Data))
+        return fields >= 2 && RepliesWithTheRequest(Request[1]) ? TReplyKind::Good : TReplyKind::Echo;
+    if (fields >= 1 && (Count < 1 || Data[0] != Request[0]))
+        return TReplyKind::Foreign;
+    if (fields < 2)
+        return TReplyKind::Good;
+    if (Count >= 2 && Data[1] == (Request[1] | kExceptionBit) && (Request[1] & kExceptionBit) == 0)
+        return TReplyKind::Exception;
+    return Count >= 2 && Data[1] == Request[1] ? TReplyKind::Good : TReplyKind::Foreign;
+}
+
 int WholeReplyLength(std::uint8_t Address, std::uint8_t Function, const std::uint8_t* Data, std::size_t Count)
 {
     if (!(HasByteCount(Function) || HasFixedLength(Function)))
@@ -88,6 +113,41 @@ bool IsWholeReply(std::uint8_t Address, std::uint8_t Function, const std::uint8_
     return length > 0 && Count == static_cast<std::size_t>(length) && CRC16(Data, Count) == 0;
 }
 
+namespace {
+
+using KelvorComm32::cpeNo;
+using KelvorComm32::cpeWait;
+using KelvorComm32::cpeYes;
+
+// What the bytes so far are as a reply whose fields give its length.
+int AsReply(std::uint8_t Address, std::uint8_t Function, const std::uint8_t* Data, std::size_t Count)
+{
+    const int length = WholeReplyLength(Address, Function, Data, Count);
+    if (length < 0)
+        return cpeNo;
+    if (length == 0 || Count < static_cast<std::size_t>(length))
+        return cpeWait;
+    return Count == static_cast<std::size_t>(length) && CRC16(Data, Count) == 0 ? cpeYes : cpeNo;
+}
+
+// What they are as the request's echo.
+int AsEcho(const TByteDynArray& Request, const std::uint8_t* Data, std::size_t Count)
+{
+    if (Count > Request.size() || std::memcmp(Data, Request.data(), Count) != 0)
+        return cpeNo;
+    return Count == Request.size() ? cpeYes : cpeWait;
+}
+
+// Whole as either of them wins; then still able to become one.
+int Either(int A, int B)
+{
+    if (A == cpeYes || B == cpeYes)
+        return cpeYes;
+    return A == cpeWait || B == cpeWait ? cpeWait : cpeNo;
+}
+
+} // namespace
+
 TReplyEndTest ReplyEndTest(const TByteDynArray& Request)
 {
     // Address and function, ahead of the CRC.
@@ -95,10 +155,8 @@ TReplyEndTest ReplyEndTest(const TByteDynArray& Request)
         return {};
     const std::uint8_t address = Request[0];
     const std::uint8_t function = Request[1];
-    if (WholeReplyLength(address, function, nullptr, 0) < 0)
-        return {};
-    return [address, function](const std::uint8_t* Data, std::size_t Count) {
-        return IsWholeReply(address, function, Data, Count);
+    return [Request, address, function](const std::uint8_t* Data, std::size_t Count) {
+        return Either(AsReply(address, function, Data, Count), AsEcho(Request, Data, Count));
     };
 }
 

@@ -64,6 +64,14 @@ DWORD ErrnoToWin32(int e);
 // errno -> Win32 error code, for opening a device.
 DWORD OpenErrnoToWin32(int e);
 
+// Whether CreateFileW may open the device at path: ERROR_SUCCESS for a
+// terminal device of a tty driver (serial ports, USB adapters,
+// pseudo-terminals); ERROR_BAD_DEVICE for anything else (a file, a folder,
+// a FIFO, another driver's device); ERROR_DEVICE_IN_USE for the process's
+// own controlling terminal; the error of a name that is not there. Looks
+// without opening.
+DWORD CheckSerialDevice(const std::string& path);
+
 // Device-map helpers shared by CreateFileW and the registry.
 std::string DeviceMapFolder();
 // n when `name` is COMn (any case, n > 0 without leading zeros), else 0.

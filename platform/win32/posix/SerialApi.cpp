@@ -154,6 +154,10 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
+    if (DWORD err = CheckSerialDevice(path)) {
+        SetLastError(err);
+        return INVALID_HANDLE_VALUE;
+    }
     auto s = std::make_shared<Serial>();
     int fd;
     while ((fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) < 0 && errno == EINTR) {
@@ -168,7 +172,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
         return INVALID_HANDLE_VALUE;
     };
     if (!isatty(fd))
-        return fail(ERROR_FILE_NOT_FOUND); // not a serial device
+        return fail(ERROR_BAD_DEVICE); // replaced since it was looked at
     // Windows opens ports for one user only. TIOCEXCL keeps other programs
     // out, but not root; the lock also covers root and this process.
     int r;
@@ -177,6 +181,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
     if (r != 0)
         return fail(errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ErrnoToWin32(errno));
     s->exclusive = ioctl(fd, TIOCEXCL) == 0;
+    // Given back at closing: a terminal left raw stops echoing its user.
+    s->savedValid = TtySave(fd, s->saved) == 0;
     if (int e = TtyMakeRaw(fd))
         return fail(ErrnoToWin32(e));
     TtyLine line;

@@ -321,7 +321,10 @@ void Serial::Shutdown()
         monitor.join();
     std::lock_guard lk(m);
     if (fd >= 0) {
-        // The flag outlives our descriptor while others hold the tty open.
+        // The settings and the flag outlive our descriptor: a terminal
+        // someone else uses gets back what it had.
+        if (savedValid && !hungUp)
+            TtyRestore(fd, saved);
         if (exclusive)
             ioctl(fd, TIOCNXCL);
         ::close(fd);

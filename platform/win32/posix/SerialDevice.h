@@ -3,6 +3,7 @@
 // overlapped operations waiting on it and its event state. Its monitor
 // thread (SerialMonitor.cpp) and the Win32 calls (SerialApi.cpp) drive it.
 #include "platform/win32/posix/Internal.h"
+#include "platform/win32/posix/Termios2.h"
 
 #include <linux/serial.h>
 #include <pthread.h>
@@ -87,6 +88,8 @@ public:
     int fd = -1;
     int wake = -1;
     bool exclusive = false; // we set TIOCEXCL and must take it back
+    TtySaved saved;         // the tty's settings before we made it raw
+    bool savedValid = false;
     bool closed = false;
     bool hungUp = false;
     DWORD mask = 0;

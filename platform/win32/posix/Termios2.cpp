@@ -3,6 +3,7 @@
 
 #include <asm/termbits.h>
 #include <cerrno>
+#include <cstring>
 #include <sys/ioctl.h>
 
 namespace win32posix::detail {
@@ -28,6 +29,24 @@ int Set(int fd, const termios2& t)
 }
 
 } // namespace
+
+static_assert(sizeof(termios2) <= sizeof(TtySaved::bytes), "TtySaved too small for termios2");
+
+int TtySave(int fd, TtySaved& saved)
+{
+    termios2 t{};
+    if (int e = Get(fd, t))
+        return e;
+    std::memcpy(saved.bytes, &t, sizeof t);
+    return 0;
+}
+
+int TtyRestore(int fd, const TtySaved& saved)
+{
+    termios2 t{};
+    std::memcpy(&t, saved.bytes, sizeof t);
+    return Set(fd, t);
+}
 
 int TtyMakeRaw(int fd)
 {

@@ -17,6 +17,13 @@ struct TtyLine {
     unsigned char xoffChar = 0x13;
 };
 
+// A tty's settings as they were at opening, given back at closing.
+struct TtySaved {
+    alignas(8) unsigned char bytes[64] = {};
+};
+int TtySave(int fd, TtySaved& saved);
+int TtyRestore(int fd, const TtySaved& saved);
+
 // Raw mode, receiver on, modem lines ignored, no hang-up on close.
 // Each returns 0 or an errno value.
 int TtyMakeRaw(int fd);
