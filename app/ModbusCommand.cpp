@@ -23,6 +23,7 @@
 #include "app/PopupComboBox.h"
 #include "app/PortList.h"
 #include "app/demo/DemoSlave.h"
+#include "app/dialogs/ScanDialog.h"
 #include "app/modbus/LineTiming.h"
 #include "comm/ZuCommDevice.h"
 #include "platform/toolkit/Shape.h"
@@ -129,6 +130,8 @@ int ParityFromText(const QString& Text)
         return TZuCustomCommDevice::ptOddParity;
     if (Text == QLatin1String("Mark"))
         return TZuCustomCommDevice::ptMarkParity;
+    if (Text == QLatin1String("Space"))
+        return TZuCustomCommDevice::ptSpaceParity;
     return -1;
 }
 
@@ -158,8 +161,8 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent)
     Ui::TForm1 design;
     design.setupUi(this);
     // uic gives the lists their texts before it clears their selection;
-    // give them again so the lists with nothing picked still read "COM01",
-    // "None" and "1".
+    // give them again so the port list with nothing picked still reads
+    // "COM01".
     design.retranslateUi(this);
     GroupBox1 = design.GroupBox1;
     Memo1 = design.Memo1;
@@ -236,13 +239,17 @@ void TForm1::CreateLogActions()
     };
     ActionShowTimes = make("ActionShowTimes", QStringLiteral("显示时间和响应时间"), true);
     ActionPauseOnly = make("ActionPauseOnly", QStringLiteral("仅按停顿结束回复"), true);
+    ActionRemoveEcho = make("ActionRemoveEcho", QStringLiteral("去除回显"), true);
+    ActionRemoveEcho->setToolTip(QStringLiteral("两线 RS-485 适配器会把发出的帧回送：发送后先收到的字节与所发的帧相同时去掉"));
     ActionSaveLog = make("ActionSaveLog", QStringLiteral("保存记录..."), false);
     ActionClearLog = make("ActionClearLog", QStringLiteral("清空记录"), false);
+    ActionScan = make("ActionScan", QStringLiteral("扫描设备..."), false);
     auto bind = [this](QAction* action, auto slot) {
         connect(action, &QAction::triggered, this, [this, slot] { Toolkit::Guarded([&] { (this->*slot)(); }); });
     };
     bind(ActionSaveLog, &TForm1::SaveLog);
     bind(ActionClearLog, &TForm1::ClearLog);
+    bind(ActionScan, &TForm1::ShowScanDialog);
     connect(ActionPauseOnly, &QAction::toggled, this, [this](bool on) {
         // Takes effect for the reply under way too; switching back waits
         // for the next request, whose reply the test is made from.
@@ -449,9 +456,12 @@ void TForm1::ShowLogMenu(const QPoint& Pos)
     menu->addSeparator();
     menu->addAction(ActionShowTimes);
     menu->addAction(ActionPauseOnly);
+    menu->addAction(ActionRemoveEcho);
     menu->addSeparator();
     menu->addAction(ActionSaveLog);
     menu->addAction(ActionClearLog);
+    menu->addSeparator();
+    menu->addAction(ActionScan);
     menu->addSeparator();
     FExchange.Settle(KelvorComm32::TComm32::RxTimeNow());
     for (const QString& text : {FExchange.Counts().CountsText(), FExchange.Counts().TimesText()}) {
@@ -460,6 +470,68 @@ void TForm1::ShowLogMenu(const QPoint& Pos)
         line->setEnabled(false);
     }
     menu->popup(Memo3->viewport()->mapToGlobal(Pos));
+}
+
+void TForm1::ShowScanDialog()
+{
+    // The scan needs the port to itself; automatic sending stops with it.
+    SwitchPort(false);
+    TScanDialog::TSetup setup;
+    for (int i = 0; i < ComboBox1->count(); ++i)
+        setup.Ports << ComboBox1->itemText(i);
+    setup.Port = ComboBox1->currentText().trimmed();
+    const unsigned long rate = TypedRate(ComboBox2->currentText().trimmed());
+    setup.Baud = rate > 0 ? rate : 9600;
+    setup.DataBits = 4 + std::max(ComboBox4->currentIndex(), 0);
+    setup.RemoveEcho = ActionRemoveEcho->isChecked();
+    setup.DeviceFor = [](const QString& Text) -> QString {
+        if (Text.compare(QString::fromUtf16(kDemoPortName), Qt::CaseInsensitive) == 0)
+            return {};
+        const int n = TypedComNumber(Text);
+        return n > 0 ? QStringLiteral("COM%1").arg(n) : Text; // COM03 is COM3; a name opens that device
+    };
+    setup.Use = [this](const QString& Port, const TScanAnswer& Answer) {
+        UseScanned(Port, Answer);
+        if (FScanDialog)
+            FScanDialog->accept();
+    };
+    if (FScanDialog)
+        FScanDialog->close();
+    FScanDialog = new TScanDialog(this, std::move(setup));
+    FScanDialog->setAttribute(Qt::WA_DeleteOnClose);
+    FScanDialog->setWindowModality(Qt::WindowModal);
+    FScanDialog->show();
+}
+
+TScanDialog* TForm1::ScanDialog() const
+{
+    return FScanDialog.data();
+}
+
+void TForm1::UseScanned(const QString& Port, const TScanAnswer& Answer)
+{
+    SwitchPort(false);
+    auto pick = [](QComboBox* box, const QString& text) {
+        const int i = box->findText(text, Qt::MatchFixedString);
+        if (i >= 0)
+            box->setCurrentIndex(i);
+        else if (box->isEditable())
+            box->setEditText(text);
+    };
+    pick(ComboBox1, Port);
+    pick(ComboBox2, QString::number(Answer.Line.Baud));
+    static const char* const kParityTexts[] = {"None", "Odd", "Even", "Mark", "Space"};
+    if (Answer.Line.Parity >= 0 && Answer.Line.Parity <= 4)
+        pick(ComboBox3, QLatin1String(kParityTexts[Answer.Line.Parity]));
+    ComboBox4->setCurrentIndex(Answer.Line.DataBits - 4);
+    pick(ComboBox5, Answer.Line.StopBits == TWOSTOPBITS ? QStringLiteral("2")
+                    : Answer.Line.StopBits == ONE5STOPBITS ? QStringLiteral("1.5")
+                                                            : QStringLiteral("1"));
+
+    // The address goes where the target's first byte is, digits in place.
+    const QString text = WithFirstByte(Memo1->toPlainText(), static_cast<std::uint8_t>(Answer.Id));
+    Memo1->setPlainText(text);
+    CalculateCRC();
 }
 
 void TForm1::Label5Click(QObject*)
@@ -562,18 +634,8 @@ void TForm1::SwitchPort(bool Open)
     QString rateProblem;
     const bool rateOk = ChooseRate(rateProblem);
 
-    if (ComboBox3->currentIndex() >= 0) {
-        const int parity = ParityFromText(ComboBox3->currentText());
-        if (parity >= 0)
-            ZuCommDevice1->fSetParity(static_cast<TZuCustomCommDevice::TParity>(parity));
-    }
-    if (ComboBox5->currentIndex() >= 0) {
-        const int stopBits = StopBitsFromText(ComboBox5->currentText());
-        if (stopBits >= 0)
-            ZuCommDevice1->fSetStopBits(static_cast<TZuCustomCommDevice::TStopBits>(stopBits));
-    }
-    if (ComboBox4->currentIndex() >= 0)
-        ZuCommDevice1->fSetByteSize(4 + ComboBox4->currentIndex());
+    QString lineProblem;
+    const bool lineOk = ChooseLineSettings(lineProblem);
     ZuCommDevice1->fSetFlCtrl(TZuCustomCommDevice::fcNone);
 
     Button1->setText(QStringLiteral("关闭"));
@@ -592,6 +654,8 @@ void TForm1::SwitchPort(bool Open)
     try {
         if (!rateOk)
             throw Exception(rateProblem.toStdU16String());
+        if (!lineOk)
+            throw Exception(lineProblem.toStdU16String());
         if (demo) {
             FDemo = std::make_unique<TDemoDevice>(); // raises Exception when it cannot
             ZuCommDevice1->fSetPortName(FromUtf8(FDemo->PortPath()));
@@ -683,6 +747,34 @@ bool TForm1::ChooseRate(QString& Reason)
     return false;
 }
 
+bool TForm1::ChooseLineSettings(QString& Reason)
+{
+    // The parity and stop-bit boxes take typed text too: it must name an
+    // entry (any case), as a typed rate must be a number.
+    auto entry = [](QComboBox* box) {
+        const QString text = box->currentText().trimmed();
+        const int i = text.isEmpty() ? -1 : box->findText(text, Qt::MatchFixedString);
+        if (i >= 0)
+            box->setCurrentIndex(i);
+        return i;
+    };
+    const int parity = entry(ComboBox3) >= 0 ? ParityFromText(ComboBox3->currentText()) : -1;
+    if (parity < 0) {
+        Reason = QStringLiteral("校验方式“%1”无效：请选一项。").arg(ComboBox3->currentText());
+        return false;
+    }
+    const int stopBits = entry(ComboBox5) >= 0 ? StopBitsFromText(ComboBox5->currentText()) : -1;
+    if (stopBits < 0) {
+        Reason = QStringLiteral("停止位“%1”无效：请选一项。").arg(ComboBox5->currentText());
+        return false;
+    }
+    ZuCommDevice1->fSetParity(static_cast<TZuCustomCommDevice::TParity>(parity));
+    ZuCommDevice1->fSetStopBits(static_cast<TZuCustomCommDevice::TStopBits>(stopBits));
+    // "4" to "8"; a port refuses 4 with the reason said at opening.
+    ZuCommDevice1->fSetByteSize(4 + std::max(ComboBox4->currentIndex(), 0));
+    return true;
+}
+
 void TForm1::StopAutoSend()
 {
     Timer1->stop();
@@ -732,7 +824,7 @@ void TForm1::SendFrame()
     if (ZuCommDevice1->WritePackage(buffer.data(), static_cast<unsigned long>(buffer.size())) > 0) {
         const KelvorComm32::TComm32* port = ZuCommDevice1->Comm();
         const double charMs = CharacterMs(port->Baud(), port->ByteSize(), port->Parity(), port->StopBits());
-        FExchange.Sent(buffer, handed, false, TExchange::WindowFor(buffer, charMs));
+        FExchange.Sent(buffer, handed, ActionRemoveEcho->isChecked(), TExchange::WindowFor(buffer, charMs));
     }
 }
 

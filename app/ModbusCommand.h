@@ -1,6 +1,7 @@
 #pragma once
 // The main window: hex entry and Modbus CRC-16, the send-interval rule, the
 // reply-length rule and reply check, and the serial panel.
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 #include <cstddef>
@@ -31,6 +32,8 @@ class QTimer;
 class TLogView;
 class TShape;
 class TDemoDevice;
+class TScanDialog;
+struct TScanAnswer;
 
 namespace KelvorComm32 {
 class TZuCommDevice;
@@ -74,8 +77,10 @@ public:
     // The log's context menu beyond the edit's own entries.
     QAction* ActionShowTimes = nullptr; // times and response times on each line
     QAction* ActionPauseOnly = nullptr; // replies end by the pause only
+    QAction* ActionRemoveEcho = nullptr; // take out the line's echo of each request
     QAction* ActionSaveLog = nullptr;
     QAction* ActionClearLog = nullptr;
+    QAction* ActionScan = nullptr;       // opens the scan dialog
     // Owned by the window; destroying it closes the port.
     KelvorComm32::TZuCommDevice* ZuCommDevice1 = nullptr;
 
@@ -128,6 +133,12 @@ public:
     void SaveLog();
     // Opens the log's context menu at a point of Memo3.
     void ShowLogMenu(const QPoint& Pos);
+    // Closes the port and opens the scan dialog on the port box's port.
+    void ShowScanDialog();
+    TScanDialog* ScanDialog() const;
+    // Takes a device the scan found: its port, line settings, and its
+    // address as the target's first byte.
+    void UseScanned(const QString& Port, const TScanAnswer& Answer);
     const TLogCounts& LogCounts() const { return FExchange.Counts(); }
     const TLogStore& LogStore() const { return FLogStore; }
 
@@ -146,6 +157,9 @@ private:
     void ChoosePort(bool& Demo);
     // The rate the box's text names; false with the reason when it names none.
     bool ChooseRate(QString& Reason);
+    // Parity, data bits and stop bits from their lists; false with the
+    // reason when a typed text names no entry.
+    bool ChooseLineSettings(QString& Reason);
     // Stops automatic sending and shows it on Button3.
     void StopAutoSend();
     // Closes the panel, with a log line and one message, once the open
@@ -164,6 +178,7 @@ private:
     TExchange FExchange;
     // The demo slave behind the DEMO entry, while its port is open.
     std::unique_ptr<TDemoDevice> FDemo;
+    QPointer<TScanDialog> FScanDialog;
 };
 
 // Unit-level state of the window.

@@ -178,3 +178,25 @@ QString OpenFailureCause(const KelvorComm32::EComm32Error& E, const KelvorComm32
     const QString device = DeviceForPortName(QString::fromStdU16String(Port.PortName()));
     return OpenFailureText(ClassifyOpenFailure(E.ErrorCode, E.SystemError, device, line));
 }
+
+bool OpenLine(KelvorComm32::TComm32& Port, const QString& Device, const TLineSettings& Line, QString& Cause,
+              TOpenCause* Kind)
+{
+    Port.fSetPortName(Device.toStdU16String());
+    Port.fSetBaud(Line.Baud);
+    Port.fSetParity(static_cast<unsigned char>(Line.Parity));
+    Port.fSetByteSize(static_cast<unsigned char>(Line.DataBits));
+    Port.fSetStopBits(static_cast<unsigned char>(Line.StopBits));
+    Port.fSetFCtrl(KelvorComm32::TComm32::fcNone);
+    try {
+        Port.Open();
+        return true;
+    } catch (const KelvorComm32::EComm32Error& e) {
+        const TOpenFailure f = ClassifyOpenFailure(e.ErrorCode, e.SystemError,
+                                                   DeviceForPortName(QString::fromStdU16String(Port.PortName())), Line);
+        Cause = OpenFailureText(f);
+        if (Kind)
+            *Kind = f.Cause;
+    }
+    return false;
+}

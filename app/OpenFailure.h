@@ -56,6 +56,12 @@ QString OpenFailedLine(const QString& PortName);
 // Both, for a port whose Open just raised E.
 QString OpenFailureCause(const KelvorComm32::EComm32Error& E, const KelvorComm32::TComm32& Port);
 
+// Gives Port the line settings (no flow control) and opens Device. On
+// failure returns false with the cause (the line under "COM03开启失败！")
+// and, when asked, its kind.
+bool OpenLine(KelvorComm32::TComm32& Port, const QString& Device, const TLineSettings& Line, QString& Cause,
+              TOpenCause* Kind = nullptr);
+
 // The device a port name opens: a path as it is; on Linux COMn through the
 // device map and any other name under /dev.
 QString DeviceForPortName(const QString& PortName);

@@ -196,19 +196,22 @@ TEST_F(FormTest, ListsStartAsDesigned)
     EXPECT_EQ(bauds->currentText(), QStringLiteral("9600"));
     EXPECT_EQ(bauds->itemText(9), QStringLiteral("28800"));
 
+    // The line settings can be chosen; they start at 8N1, picked.
     QComboBox* parity = Find<QComboBox>("ComboBox3");
-    EXPECT_FALSE(parity->isEnabled());
-    EXPECT_EQ(parity->currentIndex(), -1);
+    EXPECT_TRUE(parity->isEnabled());
+    EXPECT_EQ(parity->currentIndex(), 0);
     EXPECT_EQ(parity->currentText(), QStringLiteral("None"));
+    ASSERT_EQ(parity->count(), 5);
+    EXPECT_EQ(parity->itemText(4), QStringLiteral("Space"));
 
     QComboBox* bits = Find<QComboBox>("ComboBox4");
-    EXPECT_FALSE(bits->isEnabled());
+    EXPECT_TRUE(bits->isEnabled());
     EXPECT_EQ(bits->currentIndex(), 4);
     EXPECT_EQ(bits->currentText(), QStringLiteral("8"));
 
     QComboBox* stops = Find<QComboBox>("ComboBox5");
-    EXPECT_FALSE(stops->isEnabled());
-    EXPECT_EQ(stops->currentIndex(), -1);
+    EXPECT_TRUE(stops->isEnabled());
+    EXPECT_EQ(stops->currentIndex(), 0);
     EXPECT_EQ(stops->currentText(), QStringLiteral("1"));
 }
 

@@ -148,9 +148,9 @@ TEST_F(ReplyTest, BrokenRepliesEndByThePauseAndThePauseOnlySwitch)
     EXPECT_EQ(fForm->LogCounts().Marked(), 1u);
 }
 
-// A device that answers 70 ms after each request while requests go out
-// every 100 ms, its replies ended by the pause: each is announced after the
-// next request went out, but answers its own request, in 70 ms.
+// A device that answers 150 ms after each request while requests go out
+// every 200 ms, its replies ended by a pause of 80 ms: each is announced
+// after the next request went out, but answers its own request, in 150 ms.
 TEST_F(ReplyTest, PauseEndedRepliesAnswerTheRequestTheyFollow)
 {
     testsupport::PtyPair device;
@@ -158,23 +158,25 @@ TEST_F(ReplyTest, PauseEndedRepliesAnswerTheRequestTheyFollow)
     MakeForm();
     Action("ActionPauseOnly")->trigger();
     EnterFrame(QStringLiteral("01 03 00 00 00 01"));
+    fForm->Button1->click();
+    fDev->fSetPkgInterval(80);
     std::atomic<bool> stop{false};
     std::thread slave([&] {
         while (!stop) {
             if (device.read(8, 200ms).size() != 8)
                 continue;
-            std::this_thread::sleep_for(70ms);
+            std::this_thread::sleep_for(150ms);
             device.write(testsupport::HexBytes("01 03 02 10 00 B5 84"));
         }
     });
-    SendAutomatically(100, 6);
+    SendAutomatically(200, 5);
     stop = true;
     slave.join();
     const TLogCounts& c = fForm->LogCounts();
     EXPECT_EQ(c.Replies(), c.Sent());
     EXPECT_EQ(c.Unanswered(), 0u);
     ASSERT_TRUE(c.MinMs());
-    EXPECT_GE(*c.MinMs(), 70.0); // never timed against the newer request
+    EXPECT_GE(*c.MinMs(), 150.0); // never timed against the newer request
 }
 
 // A frame longer than RTU allows is refused with a message and no TX line;

@@ -317,24 +317,23 @@ TEST_F(PtyPanel, RateListEntries)
 
 // The parity and stop-bit lists, once enabled, select by meaning; left with
 // nothing picked they keep the component's own settings.
-TEST_F(PtyPanel, ParityAndStopBitListsSelectByMeaning)
+// The lists set what they show, by meaning; a typed text that names no
+// entry fails the opening with the reason; a setting the port refuses is named.
+TEST_F(PtyPanel, LineSettingListsReachThePort)
 {
     Pick(fForm->ComboBox1, 2); // a port that fails to open: only the settings matter
     fDev->fSetParity(TZuCustomCommDevice::ptSpaceParity);
     fDev->fSetStopBits(TZuCustomCommDevice::sbTwoStopBit);
     fForm->Button1->click();
-    EXPECT_EQ(fDev->Parity(), TZuCustomCommDevice::ptSpaceParity);
-    EXPECT_EQ(fDev->StopBits(), TZuCustomCommDevice::sbTwoStopBit);
+    EXPECT_EQ(fDev->Parity(), TZuCustomCommDevice::ptNoParity); // what the lists show at start
+    EXPECT_EQ(fDev->StopBits(), TZuCustomCommDevice::sbOneStopBit);
     EXPECT_EQ(fDev->ByteSize(), 8);
     EXPECT_EQ(fDev->FlowControl(), TZuCustomCommDevice::fcNone);
 
-    fForm->ComboBox3->setEnabled(true);
-    fForm->ComboBox5->setEnabled(true);
     const std::pair<const char*, TZuCustomCommDevice::TParity> parities[] = {
-        {"None", TZuCustomCommDevice::ptNoParity},
-        {"Even", TZuCustomCommDevice::ptEvenParity},
-        {"Odd", TZuCustomCommDevice::ptOddParity},
-        {"Mark", TZuCustomCommDevice::ptMarkParity},
+        {"None", TZuCustomCommDevice::ptNoParity},   {"Even", TZuCustomCommDevice::ptEvenParity},
+        {"Odd", TZuCustomCommDevice::ptOddParity},   {"Mark", TZuCustomCommDevice::ptMarkParity},
+        {"Space", TZuCustomCommDevice::ptSpaceParity},
     };
     for (const auto& [text, parity] : parities) {
         Pick(fForm->ComboBox3, fForm->ComboBox3->findText(QString::fromLatin1(text)));
@@ -351,11 +350,42 @@ TEST_F(PtyPanel, ParityAndStopBitListsSelectByMeaning)
         fForm->Button1->click();
         EXPECT_EQ(fDev->StopBits(), stop) << text;
     }
+    Pick(fForm->ComboBox4, 3);
+    fForm->Button1->click();
+    EXPECT_EQ(fDev->ByteSize(), 7);
     // Each attempt reported the failing port, nothing else.
     for (const QString& m : FirstLines())
         EXPECT_EQ(m, QStringLiteral("COM03") + kOpenFailed);
     EXPECT_EQ(ParityFromText(QStringLiteral("none")), -1);
     EXPECT_EQ(StopBitsFromText(QStringLiteral("3")), -1);
+
+    // Typed: any case picks the entry; a text that is none says so.
+    fMessages.clear();
+    fForm->ComboBox3->setEditText(QStringLiteral("even"));
+    fForm->Button1->click();
+    EXPECT_EQ(fDev->Parity(), TZuCustomCommDevice::ptEvenParity);
+    fForm->ComboBox3->setEditText(QStringLiteral("xyz"));
+    fMessages.clear();
+    fForm->Button1->click();
+    ASSERT_EQ(fMessages.size(), 1u);
+    EXPECT_EQ(fMessages.front(), QStringLiteral("COM03开启失败！\n校验方式“xyz”无效：请选一项。"));
+
+    // On a port that opens: 8E1 reaches the device, 1.5 stop bits with 8
+    // data bits is refused by name.
+    Pick(fForm->ComboBox1, 0);
+    Pick(fForm->ComboBox3, fForm->ComboBox3->findText(QStringLiteral("Even")));
+    Pick(fForm->ComboBox4, 4);
+    Pick(fForm->ComboBox5, 0);
+    fForm->Button1->click();
+    ExpectOpen(false);
+    EXPECT_EQ(fDev->Comm()->Parity(), EVENPARITY);
+    fForm->Button1->click();
+    Pick(fForm->ComboBox5, fForm->ComboBox5->findText(QStringLiteral("1.5")));
+    fMessages.clear();
+    fForm->Button1->click();
+    ExpectClosed();
+    ASSERT_EQ(fMessages.size(), 1u);
+    EXPECT_EQ(fMessages.front(), QStringLiteral("COM01开启失败！\n1.5 位停止位只能与 5 位数据位同用"));
 }
 
 namespace {

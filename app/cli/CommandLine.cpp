@@ -19,6 +19,8 @@ const char* const kHelp = R"(Usage: modbuscrc                          start the
        modbuscrc send --port NAME [OPTIONS] HEX...
                                           send the frame, print the traffic
        modbuscrc slave [OPTIONS] PORT     serve the demo slave on a port
+       modbuscrc scan --port NAME [OPTIONS]
+                                          find a device's address, rate, parity
        modbuscrc --help | --version
 
 HEX is read as the window reads its target box: only hex digits count,
@@ -37,9 +39,13 @@ log, and the counts on stderr when it ends (Ctrl-C ends it cleanly).
                     or the timeout of the one before (100)
   --expect N        reply bytes to take; 0 works it out from the function
                     code (0)
-  --timeout MS      how long to wait for a reply (1000)
+  --timeout MS      how long to wait for a reply (1000; a slow line adds
+                    what the frames take on the wire)
   --times           lines begin with the time; replies end with their
                     response time
+  --echo            the line echoes what is sent (a 2-wire RS-485 adapter):
+                    the first bytes back are checked against the frame and
+                    taken out; others are shown marked [回显不符]
 
 slave answers as the demo slave (slave id 1, coils, discrete inputs, holding
 and input registers at 0 to 999) on PORT until Ctrl-C, printing an RX line
@@ -47,12 +53,28 @@ per request and a TX line per reply.
   --id N            slave id, 1 to 247 (1)
   --baud N, --parity P, --stop-bits N, --times as for send
 
-Exit status: 0 every request got a reply that passes the check; 1 a request
-got no reply, or a reply that fails the check; 2 bad arguments, or the port
+scan sends the probe to each id at each line setting (rates in the order
+given, then parities, then stop bits) and prints "ID BAUD SETTING RX:HEX" for
+each reply from that id that passes the check, normal or exception; bytes
+that fail it are hints on stderr. Ctrl-C stops it.
+  --port NAME       as for send (required)
+  --baud LIST       rates, comma-separated, or all (1200 to 115200) (9600)
+  --parity LIST     none, even, odd, mark, space, comma-separated, or all
+                    (none, even, odd) (none)
+  --stop-bits LIST  1, 2 or 1,2 (1)
+  --ids RANGE       N, N-M, or a comma list of those, 1 to 255 (1-247)
+  --timeout MS      wait for a reply after the probe's last byte (100)
+  --probe HEX       the request without address and CRC (03 00 00 00 01)
+  --first           stop at the first device
+  --echo            as for send
+
+Exit status: send: 0 every request got a reply that passes the check; 1 a
+request got no reply, or a reply that fails the check or is an exception.
+scan: 0 a device was found, 1 none. Both: 2 bad arguments, or the port
 cannot be opened (the cause on stderr).
 )";
 
-const TCommand* const kCommands[] = {&kCrcCommand, &kSendCommand, &kSlaveCommand};
+const TCommand* const kCommands[] = {&kCrcCommand, &kSendCommand, &kSlaveCommand, &kScanCommand};
 
 const TCommand* FindCommand(const QString& Name)
 {

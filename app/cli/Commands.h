@@ -15,5 +15,6 @@ struct TCommand {
 extern const TCommand kCrcCommand;
 extern const TCommand kSendCommand;
 extern const TCommand kSlaveCommand;
+extern const TCommand kScanCommand;
 
 } // namespace cli

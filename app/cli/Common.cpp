@@ -120,19 +120,11 @@ void PrintLine(std::FILE* To, const QString& Line)
 bool OpenPort(KelvorComm32::TComm32& Port, const QString& UserName, const QString& DeviceName,
               const TLineSettings& Line)
 {
-    Port.fSetPortName(DeviceName.toStdU16String());
-    Port.fSetBaud(Line.Baud);
-    Port.fSetParity(static_cast<unsigned char>(Line.Parity));
-    Port.fSetByteSize(static_cast<unsigned char>(Line.DataBits));
-    Port.fSetStopBits(static_cast<unsigned char>(Line.StopBits));
-    Port.fSetFCtrl(KelvorComm32::TComm32::fcNone);
-    try {
-        Port.Open();
+    QString cause;
+    if (OpenLine(Port, DeviceName, Line, cause))
         return true;
-    } catch (const KelvorComm32::EComm32Error& e) {
-        PrintLine(stderr, OpenFailedLine(UserName));
-        PrintLine(stderr, OpenFailureCause(e, Port));
-    }
+    PrintLine(stderr, OpenFailedLine(UserName));
+    PrintLine(stderr, cause);
     return false;
 }
 

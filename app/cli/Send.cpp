@@ -10,6 +10,7 @@
 #include "app/cli/Commands.h"
 #include "app/cli/Common.h"
 #include "app/cli/Interrupts.h"
+#include "app/PortLink.h"
 #include "app/demo/DemoSlave.h"
 #include "app/log/LogLine.h"
 #include "app/modbus/Crc16.h"
@@ -39,6 +40,7 @@ struct TSendOptions {
     unsigned long long Expect = 0;
     unsigned long long TimeoutMs = 1000;
     bool Times = false;
+    bool RemoveEcho = false;
     QStringList Hex;
 };
 
@@ -59,6 +61,8 @@ TSendOptions ParseOptions(const QStringList& Args)
             o.Expect = args.Number(0, kMaxMs);
         } else if (args.Is("--timeout")) {
             o.TimeoutMs = args.Number(1, kMaxMs);
+        } else if (args.Flag("--echo")) {
+            o.RemoveEcho = true;
         } else if (args.IsOption()) {
             args.Refuse();
         } else {
@@ -80,23 +84,9 @@ struct TMailbox {
     int Interrupts = 0;
 };
 
-// The port and its package layer; the port is closed before the layer goes,
-// since the port's threads call into it.
-struct TLink {
-    TComm32 Port;
-    TCommPackage Package{&Port};
-    ~TLink()
-    {
-        try {
-            Port.Close();
-        } catch (...) {
-        }
-    }
-};
-
 class TSender {
 public:
-    TSender(const TSendOptions& Options, TLink& Link, const TByteDynArray& Frame)
+    TSender(const TSendOptions& Options, TPortLink& Link, const TByteDynArray& Frame)
         : FOptions(Options), FLink(Link), FFrame(Frame), FBuffer(kPackageSize)
     {
     }
@@ -123,7 +113,7 @@ public:
         const double charMs = CharacterMs(l.Baud, l.DataBits, l.Parity, l.StopBits);
         const std::int64_t window =
             TExchange::WindowFor(FFrame, charMs, static_cast<std::int64_t>(FOptions.TimeoutMs) * 1'000'000);
-        FExchange.Sent(FFrame, TComm32::RxTimeNow(), false, window);
+        FExchange.Sent(FFrame, TComm32::RxTimeNow(), FOptions.RemoveEcho, window);
         FLink.Package.WritePackage(FFrame.data(), static_cast<unsigned long>(FFrame.size()));
         return nanoseconds(window);
     }
@@ -169,7 +159,7 @@ private:
     }
 
     const TSendOptions& FOptions;
-    TLink& FLink;
+    TPortLink& FLink;
     const TByteDynArray& FFrame;
     std::vector<std::uint8_t> FBuffer;
     unsigned long FTake = kPackageSize;
@@ -257,7 +247,7 @@ int RunSend(const QStringList& Args)
         device = QString::fromStdString(demo->PortPath());
     }
 
-    TLink link;
+    TPortLink link;
     link.Package.OnNotify = [&box](TObject*, int NotifyType) {
         if ((NotifyType & 1) == 0)
             return;

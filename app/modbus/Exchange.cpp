@@ -69,7 +69,8 @@ TExchange::TReceipt TExchange::Received(const std::uint8_t* Data, std::size_t Co
         else
             r.EchoMismatch = true;
     }
-    r.Length = std::min(Count - r.Offset, Take);
+    // A collision is shown whole: nothing is hidden that may explain it.
+    r.Length = r.EchoMismatch ? Count : std::min(Count - r.Offset, Take);
     r.Kind = ClassifyReply(q.Frame, Data + r.Offset, r.Length);
     if (!IsAnswer(r.Kind))
         return r;

@@ -31,7 +31,7 @@ public:
         // (a collision on the bus): shown whole and marked.
         bool EchoMismatch = false;
         // The bytes to show and classify: the echo at the front skipped, at
-        // most Take bytes.
+        // most Take bytes (all of them after an echo mismatch).
         std::size_t Offset = 0;
         std::size_t Length = 0;
         TReplyKind Kind = TReplyKind::Foreign;

@@ -53,3 +53,25 @@ bool HasHexDigit(const QString& Text)
             return true;
     return false;
 }
+
+QString WithFirstByte(const QString& Text, std::uint8_t Byte)
+{
+    const QString hex = HexText(&Byte, 1);
+    QString out = Text;
+    qsizetype first = -1;
+    for (qsizetype i = 0; i < out.size(); ++i) {
+        if (HexValue(out.at(i).unicode()) < 0)
+            continue;
+        if (first < 0) {
+            first = i;
+            continue;
+        }
+        out[first] = hex.at(0);
+        out[i] = hex.at(1);
+        return out;
+    }
+    // A lone digit would be dropped: the byte replaces it.
+    if (first >= 0)
+        return out.replace(first, 1, hex.left(2));
+    return hex + out;
+}

@@ -15,6 +15,11 @@ QString HexText(const std::uint8_t* Data, std::size_t Count);
 // Empty when the text holds no hex digit.
 TByteDynArray HexBytes(const QString& Text);
 
+// The target text with its first byte (the first two hex digits) set to
+// Byte, everything else as typed; a text without a whole byte gets it in
+// front.
+QString WithFirstByte(const QString& Text, std::uint8_t Byte);
+
 // True when the text holds at least one hex digit.
 bool HasHexDigit(const QString& Text);
 

@@ -75,6 +75,10 @@ int main(int argc, char** argv)
     }
     modbus_set_slave(ctx, id);
     modbus_set_socket(ctx, master);
+    /* After a request for another id libmodbus waits this long for that
+       slave's reply before it listens again (half a second by default); a
+       scan sends the next id's request well before that. */
+    modbus_set_response_timeout(ctx, 0, 20000);
     if (getenv("MODBUS_SLAVE_DEBUG"))
         modbus_set_debug(ctx, 1);
 
