@@ -109,8 +109,9 @@ void TScanDialog::Build()
         auto* inner = new QVBoxLayout(box);
         inner->setContentsMargins(4, 4, 4, 4);
         inner->addWidget(list);
-        list->setMinimumHeight(list == StopBitsList ? 48 : 120);
-        form->addWidget(box, 1, column++, list == StopBitsList ? 1 : 2, 1);
+        // As tall as the entries: the table below gets the room.
+        list->setFixedHeight(list->sizeHintForRow(0) * list->count() + 2 * list->frameWidth() + 2);
+        form->addWidget(box, 1, column++, list == StopBitsList ? 1 : 2, 1, Qt::AlignTop);
     }
 
     auto* side = new QGridLayout;
@@ -129,7 +130,7 @@ void TScanDialog::Build()
     side->addWidget(new QLabel(QStringLiteral("超时："), this), 1, 0);
     side->addWidget(TimeoutBox, 1, 1);
     side->addWidget(FirstBox, 2, 0, 1, 2);
-    form->addLayout(side, 2, 2);
+    form->addLayout(side, 2, 2, Qt::AlignTop);
 
     auto* run = new QHBoxLayout;
     Progress = new QProgressBar(this);

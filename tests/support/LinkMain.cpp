@@ -1,8 +1,9 @@
 // A test link as a program, for trying the tool against other programs by
 // hand and for benchmarks run from a shell:
-//   test_link [--baud N] [--match-rates] [--echo] [--tap] PEER_PTY
+//   test_link [--baud N] [--match-rates] [--echo] [--tap] PEER_PTY|-
 // prints the pty the program under test opens (and the tap's), then relays
-// until it is killed.
+// until it is killed. With "-" it makes the peer's pty too and prints it
+// last, for a peer that opens a port by name.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -26,15 +27,15 @@ int main(int argc, char** argv)
             options.echo = true;
         else if (a == "--tap")
             options.tap = true;
-        else if (!a.empty() && a[0] != '-' && peer.empty())
+        else if (!a.empty() && (a[0] != '-' || a == "-") && peer.empty())
             peer = a;
         else {
-            std::fprintf(stderr, "usage: test_link [--baud N] [--match-rates] [--echo] [--tap] PEER_PTY\n");
+            std::fprintf(stderr, "usage: test_link [--baud N] [--match-rates] [--echo] [--tap] PEER_PTY|-\n");
             return 2;
         }
     }
     if (peer.empty()) {
-        std::fprintf(stderr, "usage: test_link [--baud N] [--match-rates] [--echo] [--tap] PEER_PTY\n");
+        std::fprintf(stderr, "usage: test_link [--baud N] [--match-rates] [--echo] [--tap] PEER_PTY|-\n");
         return 2;
     }
     sigset_t set;
@@ -42,7 +43,8 @@ int main(int argc, char** argv)
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    testsupport::PacedLink link(peer, options);
+    const bool makeFar = peer == "-";
+    testsupport::PacedLink link = makeFar ? testsupport::PacedLink(options) : testsupport::PacedLink(peer, options);
     if (!link.ok()) {
         std::fprintf(stderr, "cannot open %s: %s\n", peer.c_str(), std::strerror(errno));
         return 1;
@@ -50,6 +52,8 @@ int main(int argc, char** argv)
     std::printf("%s\n", link.path().c_str());
     if (options.tap)
         std::printf("%s\n", link.tapPath().c_str());
+    if (makeFar)
+        std::printf("%s\n", link.farPath().c_str());
     std::fflush(stdout);
     int sig = 0;
     sigwait(&set, &sig);

@@ -50,12 +50,29 @@ PacedLink::PacedLink(const std::string& peerPath, const LinkOptions& options) : 
         t.c_cc[VTIME] = 0;
         ::ioctl(fPeer, TCSETS2, &t);
     }
+    Start();
+}
+
+PacedLink::PacedLink(const LinkOptions& options) : fOptions(options)
+{
+    if (options.tap)
+        fTap = std::make_unique<PtyPair>();
+    fFar = std::make_unique<PtyPair>();
+    // The peer opens the slave; the master, read and written here, shows the
+    // rate the peer set.
+    fPeer = ::dup(fFar->master());
+    if (fPeer >= 0)
+        Start();
+}
+
+void PacedLink::Start()
+{
     if (pipe2(fStop, O_CLOEXEC | O_NONBLOCK) != 0) {
         ::close(fPeer);
         fPeer = -1;
         return;
     }
-    fByteNs = options.baud ? 10'000'000'000LL / options.baud : 0;
+    fByteNs = fOptions.baud ? 10'000'000'000LL / fOptions.baud : 0;
     fThread = std::thread([this] { Run(); });
 }
 

@@ -30,6 +30,9 @@ public:
     // peerPath: the pty the peer listens on (it is opened here).
     PacedLink(const std::string& peerPath, unsigned baud);
     PacedLink(const std::string& peerPath, const LinkOptions& options);
+    // A link that makes the far end's pty itself: the peer opens farPath()
+    // as its serial port (a program that opens a device by name).
+    explicit PacedLink(const LinkOptions& options);
     ~PacedLink();
     PacedLink(const PacedLink&) = delete;
     PacedLink& operator=(const PacedLink&) = delete;
@@ -37,6 +40,8 @@ public:
     bool ok() const { return fPeer >= 0; }
     // The device the program under test opens.
     const std::string& path() const { return fNear.slavePath(); }
+    // The pty the peer opens, for a link that made it.
+    std::string farPath() const { return fFar ? fFar->slavePath() : std::string(); }
     // The device a monitor opens to see both directions (with tap).
     std::string tapPath() const { return fTap ? fTap->slavePath() : std::string(); }
     // When the last byte towards the program was written (steady-clock ns,
@@ -50,10 +55,12 @@ public:
 
 private:
     void Run();
+    void Start();
 
     LinkOptions fOptions;
     PtyPair fNear;
     std::unique_ptr<PtyPair> fTap;
+    std::unique_ptr<PtyPair> fFar;
     int fPeer = -1;
     int fStop[2] = {-1, -1};
     std::int64_t fByteNs = 0;
