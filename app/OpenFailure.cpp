@@ -18,6 +18,7 @@ constexpr unsigned long kFileNotFound = 2;
 constexpr unsigned long kPathNotFound = 3;
 constexpr unsigned long kAccessDenied = 5;
 constexpr unsigned long kSharingViolation = 32;
+constexpr unsigned long kNotSupported = 50;
 constexpr unsigned long kDeviceNotConnected = 1167;
 
 // Whether the user may open the device at all, by its permissions.
@@ -103,7 +104,8 @@ TOpenFailure ClassifyOpenFailure(int LibraryCode, unsigned long SystemError, con
             f.Cause = PermissionDenied(Device) ? TOpenCause::NoPermission : TOpenCause::Busy;
         break;
     case EComm32Error::ecSetCommState:
-        f.Cause = TOpenCause::LineRefused;
+        // The layer refuses a missing RS-485 mode with its own code.
+        f.Cause = Line.Rs485 && SystemError == kNotSupported ? TOpenCause::Rs485Refused : TOpenCause::LineRefused;
         break;
     default:
         break;
@@ -129,6 +131,8 @@ QString OpenFailureText(const TOpenFailure& F)
             .arg(device);
     case TOpenCause::LineRefused:
         return RefusedSetting(F.Line);
+    case TOpenCause::Rs485Refused:
+        return QStringLiteral("此串口不支持 RS-485 模式");
     case TOpenCause::Other:
         break;
     }
@@ -158,6 +162,10 @@ QString OpenFailureCause(const KelvorComm32::EComm32Error& E, const KelvorComm32
     line.DataBits = Port.ByteSize();
     line.Parity = Port.Parity();
     line.StopBits = Port.StopBits();
+    line.Rs485 = Port.Rs485();
+    line.RtsOnSend = Port.RtsOnSend();
+    line.RtsDelayBefore = Port.RtsDelayBefore();
+    line.RtsDelayAfter = Port.RtsDelayAfter();
     const QString device = DeviceForPortName(QString::fromStdU16String(Port.PortName()));
     return OpenFailureText(ClassifyOpenFailure(E.ErrorCode, E.SystemError, device, line));
 }

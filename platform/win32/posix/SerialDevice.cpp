@@ -321,6 +321,8 @@ void Serial::Shutdown()
         monitor.join();
     std::lock_guard lk(m);
     if (fd >= 0) {
+        // The driver keeps its RS-485 mode for the next program.
+        SetRs485(false);
         // The flag outlives our descriptor while others hold the tty open.
         if (exclusive)
             ioctl(fd, TIOCNXCL);
