@@ -80,7 +80,8 @@ public:
     void BnCancelClick(QObject* Sender);
 
     // Enter walks the input fields: moves the focus to the next one and
-    // returns true, or returns false on the last field and on anything else.
+    // returns true, or returns false on the last field and on anything else
+    // (the RS-485 fields too, so Enter there runs the checks).
     bool MoveCtrlFocus();
 
     // Both end with the dialog's own results: 1 for OK, 2 for Cancel (also
