@@ -19,6 +19,7 @@ constexpr unsigned long kFileNotFound = 2;
 constexpr unsigned long kPathNotFound = 3;
 constexpr unsigned long kAccessDenied = 5;
 constexpr unsigned long kSharingViolation = 32;
+constexpr unsigned long kNotSupported = 50;
 constexpr unsigned long kDeviceNotConnected = 1167;
 constexpr unsigned long kBadDevice = 1200;   // refused before opening: not a tty
 constexpr unsigned long kDeviceInUse = 2404; // refused before opening: our own terminal
@@ -110,7 +111,8 @@ TOpenFailure ClassifyOpenFailure(int LibraryCode, unsigned long SystemError, con
             f.Cause = PermissionDenied(Device) ? TOpenCause::NoPermission : TOpenCause::Busy;
         break;
     case EComm32Error::ecSetCommState:
-        f.Cause = TOpenCause::LineRefused;
+        // The layer refuses a missing RS-485 mode with its own code.
+        f.Cause = Line.Rs485 && SystemError == kNotSupported ? TOpenCause::Rs485Refused : TOpenCause::LineRefused;
         break;
     case EComm32Error::ecSetupComm:
     case EComm32Error::ecGetCommState:
@@ -146,6 +148,8 @@ QString OpenFailureText(const TOpenFailure& F)
         return QStringLiteral("不是串口设备：%1").arg(device);
     case TOpenCause::OwnTerminal:
         return QStringLiteral("%1 是本程序所在的终端，不能当作串口打开").arg(device);
+    case TOpenCause::Rs485Refused:
+        return QStringLiteral("此串口不支持 RS-485 模式");
     case TOpenCause::Other:
         break;
     }
@@ -175,6 +179,10 @@ QString OpenFailureCause(const KelvorComm32::EComm32Error& E, const KelvorComm32
     line.DataBits = Port.ByteSize();
     line.Parity = Port.Parity();
     line.StopBits = Port.StopBits();
+    line.Rs485 = Port.Rs485();
+    line.RtsOnSend = Port.RtsOnSend();
+    line.RtsDelayBefore = Port.RtsDelayBefore();
+    line.RtsDelayAfter = Port.RtsDelayAfter();
     const QString device = DeviceForPortName(QString::fromStdU16String(Port.PortName()));
     return OpenFailureText(ClassifyOpenFailure(E.ErrorCode, E.SystemError, device, line));
 }
@@ -188,6 +196,10 @@ bool OpenLine(KelvorComm32::TComm32& Port, const QString& Device, const TLineSet
     Port.fSetByteSize(static_cast<unsigned char>(Line.DataBits));
     Port.fSetStopBits(static_cast<unsigned char>(Line.StopBits));
     Port.fSetFCtrl(KelvorComm32::TComm32::fcNone);
+    Port.fSetRs485(Line.Rs485);
+    Port.fSetRtsOnSend(Line.RtsOnSend);
+    Port.fSetRtsDelayBefore(Line.RtsDelayBefore);
+    Port.fSetRtsDelayAfter(Line.RtsDelayAfter);
     try {
         Port.Open();
         return true;

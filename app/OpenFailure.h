@@ -11,12 +11,17 @@ class TComm32;
 
 // The line settings asked of the port, in the port's own codes: parity
 // 0 none, 1 odd, 2 even, 3 mark, 4 space; stop bits 0 one, 1 one and a
-// half, 2 two.
+// half, 2 two. RS-485 as TComm32::Rs485 has it: RTS high while sending
+// (or low), delays in ms.
 struct TLineSettings {
     unsigned long Baud = 9600;
     int DataBits = 8;
     int Parity = 0;
     int StopBits = 0;
+    bool Rs485 = false;
+    bool RtsOnSend = true;
+    unsigned long RtsDelayBefore = 0;
+    unsigned long RtsDelayAfter = 0;
 };
 
 enum class TOpenCause {
@@ -27,6 +32,7 @@ enum class TOpenCause {
     LineRefused,  // the device or the system refused the line settings
     NotSerial,    // the name is a file, a folder or another kind of device
     OwnTerminal,  // the terminal the program itself runs in
+    Rs485Refused, // the driver has no RS-485 mode
     Other,
 };
 

@@ -8,6 +8,10 @@
 #include <limits>
 #include <thread>
 
+#ifndef _WIN32
+#include "platform/win32/posix/Rs485.h"
+#endif
+
 namespace KelvorComm32 {
 
 // ---------------------------------------------------------------------------
@@ -966,9 +970,21 @@ void TComm32::Open()
             if (FDcb.fRtsControl != RTS_CONTROL_HANDSHAKE && FDcb.fRtsControl != RTS_CONTROL_TOGGLE)
                 FDcb.fRtsControl = FRtsState ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
             DCB dcb = FDcb;
-            if (!SetCommState(FHandle, &dcb))
+            if (FRs485) {
+                // RTS is the driver's, for the direction; a two-wire bus has
+                // no CTS to wait for either.
+                dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+                dcb.fOutxCtsFlow = 0;
+#ifndef _WIN32
+                const win32posix::Rs485Options options{FRtsOnSend, static_cast<DWORD>(FRtsDelayBefore),
+                                                       static_cast<DWORD>(FRtsDelayAfter)};
+                if (!win32posix::SetRs485Options(FHandle, options))
+                    code = EComm32Error::ecSetCommState;
+#endif
+            }
+            if (code == 0 && !SetCommState(FHandle, &dcb))
                 code = EComm32Error::ecSetCommState;
-            session->CtsFlow = FDcb.fOutxCtsFlow != 0;
+            session->CtsFlow = dcb.fOutxCtsFlow != 0;
         }
     }
     session->DataOnly = FDataOnly.load();
@@ -1324,6 +1340,30 @@ void TComm32::fSetDataOnly(bool Value)
 }
 
 void TComm32::fSetAAns(unsigned char Value) { FAutoAnswer = Value; }
+
+void TComm32::fSetRs485(bool Value)
+{
+    Close();
+    FRs485 = Value;
+}
+
+void TComm32::fSetRtsOnSend(bool Value)
+{
+    Close();
+    FRtsOnSend = Value;
+}
+
+void TComm32::fSetRtsDelayBefore(unsigned long Value)
+{
+    Close();
+    FRtsDelayBefore = Value;
+}
+
+void TComm32::fSetRtsDelayAfter(unsigned long Value)
+{
+    Close();
+    FRtsDelayAfter = Value;
+}
 
 long TComm32::fGetInBufSize() const { return FInQueue->BufSize(); }
 void TComm32::fSetInBufSize(long n) { FInQueue->fSetBufSize(n); }

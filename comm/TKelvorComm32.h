@@ -207,6 +207,22 @@ public:
     long fGetOutBufSize() const;
     void fSetOutBufSize(long n);
     long OutBufSize() const { return fGetOutBufSize(); }
+    // RS-485 direction control by the driver: RTS switches the line's
+    // transmitter on while bytes go out (RTS_CONTROL_TOGGLE), whatever the
+    // flow control says of RTS. RtsOnSend: RTS high while sending and low
+    // after (true), or the reverse; the delays, in ms, from RTS switching on
+    // to the first bit and from the last bit to RTS switching back. Windows
+    // takes only the mode and leaves level and delays to the adapter's
+    // driver. Each setter closes the port first, like the other line
+    // settings.
+    bool Rs485() const { return FRs485; }
+    void fSetRs485(bool Value);
+    bool RtsOnSend() const { return FRtsOnSend; }
+    void fSetRtsOnSend(bool Value);
+    unsigned long RtsDelayBefore() const { return FRtsDelayBefore; }
+    void fSetRtsDelayBefore(unsigned long Value);
+    unsigned long RtsDelayAfter() const { return FRtsDelayAfter; }
+    void fSetRtsDelayAfter(unsigned long Value);
     long HwInSize() const { return FHwInSize; }
     long HwOutSize() const { return FHwOutSize; }
     void fSetHwInSize(long n);
@@ -261,6 +277,10 @@ private:
     bool FDtrState = true;
     bool FRtsState = true;
     std::atomic<bool> FDataOnly{false};
+    bool FRs485 = false;
+    bool FRtsOnSend = true;
+    unsigned long FRtsDelayBefore = 0;
+    unsigned long FRtsDelayAfter = 0;
     int FPortNo = 2;
     UnicodeString FPortName;
     long FHwInSize = 1200;

@@ -1,6 +1,7 @@
 #include "comm/ZuCommDevice.h"
 
 #include <algorithm>
+#include <climits>
 #include <memory>
 #include <thread>
 
@@ -304,6 +305,31 @@ void TZuCustomCommDevice::fSetFlCtrl(TFlowControl Value)
 {
     const int v = static_cast<int>(Value);
     FComm->fSetFCtrl(v >= fcNone && v <= fcRtsCtsXonXoff ? kFlowCodes[v] : TComm32::fcNone);
+}
+
+bool TZuCustomCommDevice::Rs485() const { return FComm->Rs485(); }
+void TZuCustomCommDevice::fSetRs485(bool Value) { FComm->fSetRs485(Value); }
+bool TZuCustomCommDevice::RtsOnSend() const { return FComm->RtsOnSend(); }
+void TZuCustomCommDevice::fSetRtsOnSend(bool Value) { FComm->fSetRtsOnSend(Value); }
+
+long TZuCustomCommDevice::RtsDelayBefore() const
+{
+    return static_cast<long>(std::min<unsigned long>(FComm->RtsDelayBefore(), LONG_MAX));
+}
+
+void TZuCustomCommDevice::fSetRtsDelayBefore(long Value)
+{
+    FComm->fSetRtsDelayBefore(static_cast<unsigned long>(std::max(Value, 0L)));
+}
+
+long TZuCustomCommDevice::RtsDelayAfter() const
+{
+    return static_cast<long>(std::min<unsigned long>(FComm->RtsDelayAfter(), LONG_MAX));
+}
+
+void TZuCustomCommDevice::fSetRtsDelayAfter(long Value)
+{
+    FComm->fSetRtsDelayAfter(static_cast<unsigned long>(std::max(Value, 0L)));
 }
 
 int TZuCustomCommDevice::fGetAutAns() const { return FComm->AutoAnswer(); }

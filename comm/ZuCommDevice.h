@@ -85,6 +85,16 @@ public:
     TFlowControl fGetFlCtrl() const;
     void fSetFlCtrl(TFlowControl Value);
     TFlowControl FlowControl() const { return fGetFlCtrl(); }
+    // RS-485 direction control by the driver, as the port has it
+    // (TComm32::Rs485); delays in ms, a negative one taken as 0.
+    bool Rs485() const;
+    void fSetRs485(bool Value);
+    bool RtsOnSend() const;
+    void fSetRtsOnSend(bool Value);
+    long RtsDelayBefore() const;
+    void fSetRtsDelayBefore(long Value);
+    long RtsDelayAfter() const;
+    void fSetRtsDelayAfter(long Value);
     int fGetAutAns() const;
     void fSetAutAns(int Value);
     int AutoAnswer() const { return fGetAutAns(); }

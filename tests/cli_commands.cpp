@@ -98,6 +98,11 @@ TEST(CommandLine, BadArgumentsGiveTheUsageAndExitTwo)
         {"send", "--port", "demo", "--count", "-1", "01"},
         {"send", "--port", "demo", "--times=yes", "01"},
         {"send", "--port", "demo", "01", "--count"},
+        {"send", "--port", "demo", "--rts-on-send", "low", "01"}, // without --rs485
+        {"send", "--port", "demo", "--rs485", "--rts-on-send", "middle", "01"},
+        {"send", "--port", "demo", "--rs485", "--rts-delay-before", "1001", "01"},
+        {"send", "--port", "demo", "--rs485=yes", "01"},
+        {"slave", "--rts-delay-after", "5", "ttyS0"},
         {"slave"},
         {"slave", "--id", "0", "ttyS0"},
         {"slave", "--id", "248", "ttyS0"},
@@ -315,6 +320,17 @@ TEST(SendCommand, RepliesAreNotCutBetweenSlowCharacters)
     answer.join();
     EXPECT_EQ(halting.status, 0) << halting.err;
     EXPECT_EQ(halting.out, "TX:01 03 00 00 00 01 84 0A \nRX:01 03 02 10 00 B5 84 \n");
+}
+
+// A pty has no RS-485 mode: the driver's refusal is the cause line.
+TEST(SendCommand, Rs485OnAPtyIsRefusedWithTheCause)
+{
+    testsupport::PtyPair pty;
+    const ProcessResult r = Modbuscrc({"send", "--port", pty.slavePath(), "--rs485", "--rts-on-send", "low",
+                                       "--rts-delay-after", "2", "01 03 00 00 00 01"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, pty.slavePath() + "开启失败！\n此串口不支持 RS-485 模式\n");
 }
 
 // `slave` on one end of a pty pair, a libmodbus master on the other.

@@ -57,6 +57,12 @@ TEST(ScanCommand, FindsTheAddressAndRateOfASilentDevice)
         EXPECT_EQ(r.status, 2) << bad;
         EXPECT_NE(r.err.find("Usage: modbuscrc scan"), std::string::npos) << bad << r.err;
     }
+    r = Modbuscrc({"scan", "--port", link.path(), "--rts-on-send", "low"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("need --rs485"), std::string::npos) << r.err;
+    r = Modbuscrc({"scan", "--port", link.path(), "--rs485"}); // a pty has no RS-485 mode
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, link.path() + "开启失败！\n此串口不支持 RS-485 模式\n");
     r = Modbuscrc({"scan", "--port", "/dev/ttyKelvorMissing0"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "/dev/ttyKelvorMissing0开启失败！\n没有这个设备：/dev/ttyKelvorMissing0 不存在\n");

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 
 #include <atomic>
@@ -247,6 +248,38 @@ TEST_F(PortOnPty, SettersThatCloseFirst)
     EXPECT_FALSE(port.DisableWrite.load()); // every open clears it
     port.fSetDataOnly(true);
     EXPECT_FALSE(port.Active());
+}
+
+// RS-485 goes to the driver at each open (the seam plays a driver that has
+// the mode) and takes RTS from the flow control.
+TEST_F(PortOnPty, Rs485SettingsReachTheDriverAtOpen)
+{
+    // A late I/O thread may be the one that closes the device.
+    auto lock = std::make_shared<std::mutex>();
+    auto sets = std::make_shared<std::vector<serial_rs485>>();
+    win32posix::SetIoctlSeam([lock, sets](int, unsigned long request, void* arg, int result) {
+        if (request != TIOCSRS485)
+            return result;
+        std::lock_guard guard(*lock);
+        sets->push_back(*static_cast<serial_rs485*>(arg));
+        return 0;
+    });
+    port.fSetFCtrl(TComm32::fcRtsCts);
+    port.fSetRs485(true);
+    port.fSetRtsOnSend(false);
+    port.fSetRtsDelayBefore(10);
+    port.fSetRtsDelayAfter(20);
+    port.Open();
+    ASSERT_EQ(sets->size(), 1u);
+    EXPECT_EQ((*sets)[0].flags, static_cast<__u32>(SER_RS485_ENABLED | SER_RS485_RTS_AFTER_SEND));
+    EXPECT_EQ((*sets)[0].delay_rts_before_send, 10u);
+    EXPECT_EQ((*sets)[0].delay_rts_after_send, 20u);
+
+    port.fSetRs485(false); // closes, and the close turns the mode off
+    EXPECT_FALSE(port.Active());
+    port.Open();
+    EXPECT_EQ(sets->size(), 2u);
+    EXPECT_EQ(port.FlowControl(), TComm32::fcRtsCts);
 }
 
 TEST_F(PortOnPty, PurgeEmptiesQueuesOnlyWhileOpen)

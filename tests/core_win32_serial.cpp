@@ -2,15 +2,19 @@
 // layer opens the slave side, the test plays the device on the master side.
 #include "tests/core_win32_Support.h"
 
+#include "platform/win32/posix/Rs485.h"
+
 #include <asm/termbits.h>
 #include <atomic>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 using namespace win32test;
@@ -779,4 +783,47 @@ TEST_F(Win32Serial, AnOutputQueueThatDoesNotDrainIsWatchedWithBackOff)
     *held = false;
     ASSERT_EQ(WaitForSingleObject(ev.h, 5000), WAIT_OBJECT_0);
     EXPECT_EQ(mask, static_cast<DWORD>(EV_TXEMPTY));
+}
+
+// What SetCommState asks of the driver for RS-485, seen through the ioctl
+// seam, which plays a driver that has the mode: a pty has none.
+TEST_F(Win32Serial, ToggledRtsAsksTheDriverForRs485ModeAndPutsItsSettingBack)
+{
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    dcb.BaudRate = 19200;
+    EXPECT_FALSE(SetCommState(h, &dcb));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    DCB back{};
+    ASSERT_TRUE(GetCommState(h, &back));
+    EXPECT_NE(back.BaudRate, 19200u) << "a refused mode changes nothing";
+
+    auto sets = std::make_shared<std::vector<serial_rs485>>(); // SetCommState runs on this thread
+    win32posix::SetIoctlSeam([sets](int, unsigned long request, void* arg, int result) {
+        if (request == TIOCGRS485) // the driver's own setting: off, RTS low while sending
+            *static_cast<serial_rs485*>(arg) = serial_rs485{SER_RS485_RTS_AFTER_SEND};
+        else if (request == TIOCSRS485)
+            sets->push_back(*static_cast<serial_rs485*>(arg));
+        return request == TIOCGRS485 || request == TIOCSRS485 ? 0 : result;
+    });
+    ASSERT_TRUE(win32posix::SetRs485Options(h, {false, 5, 7}));
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    ASSERT_EQ(sets->size(), 1u);
+    EXPECT_EQ((*sets)[0].flags, static_cast<__u32>(SER_RS485_ENABLED | SER_RS485_RTS_AFTER_SEND));
+    EXPECT_EQ((*sets)[0].delay_rts_before_send, 5u);
+    EXPECT_EQ((*sets)[0].delay_rts_after_send, 7u);
+
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    ASSERT_EQ(sets->size(), 2u) << "off once, and a port without the mode is not asked";
+    EXPECT_EQ((*sets)[1].flags, static_cast<__u32>(SER_RS485_RTS_AFTER_SEND)) << "the driver's own setting";
+
+    // Closing gives the driver its setting back too.
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    CloseHandle(std::exchange(h, INVALID_HANDLE_VALUE));
+    ASSERT_EQ(sets->size(), 4u);
+    EXPECT_EQ((*sets)[3].flags, static_cast<__u32>(SER_RS485_RTS_AFTER_SEND));
 }

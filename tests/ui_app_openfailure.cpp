@@ -72,6 +72,24 @@ TEST_F(OpenFailureTest, RefusedSettingIsNamed)
     EXPECT_EQ(CauseOf(port), "");
 }
 
+// A driver without RS-485 mode (a pty has none) is told apart from a
+// refused line setting.
+TEST_F(OpenFailureTest, Rs485RefusedIsNamed)
+{
+    testsupport::PtyPair pty;
+    TComm32 port;
+    port.fSetPortName(FromUtf8(pty.slavePath()));
+    port.fSetRs485(true);
+    EXPECT_EQ(CauseOf(port), "此串口不支持 RS-485 模式");
+    port.fSetRs485(false);
+    EXPECT_EQ(CauseOf(port), "");
+
+    TLineSettings line;
+    EXPECT_EQ(OpenFailureText(ClassifyOpenFailure(EComm32Error::ecSetCommState, ERROR_NOT_SUPPORTED, {}, line))
+                  .toStdString(),
+              "串口不支持波特率 9600");
+}
+
 TEST_F(OpenFailureTest, TextsOfTheOtherCauses)
 {
     TLineSettings seven{9600, 7, EVENPARITY, TWOSTOPBITS};

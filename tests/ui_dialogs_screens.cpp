@@ -1,7 +1,8 @@
 // How the two dialogs come out on screen: every text fits where the form
 // puts it, the Chinese texts have a font that draws them, and (with
-// KELVOR_SCREENSHOT_DIR set) pictures of both dialogs in both languages.
+// KELVOR_SCREENSHOT_DIR set) pictures of both dialogs in the three languages.
 #include <QAbstractButton>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFontMetrics>
@@ -28,7 +29,7 @@ struct Language {
     const char* locale;
     const char* tag;
 };
-const Language kLanguages[] = {{"zh_CN.UTF-8", "zh"}, {"zh_TW.UTF-8", nullptr}, {"en_US.UTF-8", "en"}};
+const Language kLanguages[] = {{"zh_CN.UTF-8", "zh"}, {"zh_TW.UTF-8", "tw"}, {"en_US.UTF-8", "en"}};
 
 // Every character of the text can be drawn with the widget's font (through
 // its fallbacks), so no character comes out as an empty box.
@@ -62,18 +63,30 @@ TEST(DialogScreens, SettingsTextsFitBesideTheirFields)
         LocaleScope locale(lang.locale);
         TZuCommDevice dev;
         dev.fSetPortName(u"COM1");
+        dev.fSetRs485(true); // the RS-485 fields drawn in full, not greyed
         TForm_ZuCommDevice_Settings d(nullptr, &dev, false);
         d.show();
         EXPECT_EQ(d.CbPort->currentText(), u"COM1"_s);
-        EXPECT_EQ(d.size(), QSize(393, 228));
-        for (QLabel* l : {d.lbPort, d.lbBaud, d.lbCheck, d.lbBits, d.lbStops, d.lbFlow, d.lbAAns, d.lbInbs, d.lbOutbs}) {
+        EXPECT_EQ(d.size(), QSize(393, 324));
+        for (QLabel* l : {d.lbPort, d.lbBaud, d.lbCheck, d.lbBits, d.lbStops, d.lbFlow, d.lbAAns, d.lbInbs, d.lbOutbs,
+                          d.lbRtsOnSend, d.lbRtsBefore, d.lbRtsAfter}) {
             ExpectDrawable(l, l->text());
-            // The fields start 64 pixels in; a longer text would run under them.
-            EXPECT_LE(l->geometry().right(), 63) << l->objectName().toStdString();
+            // The fields start 64 pixels into their column; a longer text
+            // would run under them.
+            const int column = l->x() < 192 ? 0 : 192;
+            EXPECT_LE(l->geometry().right(), column + 63) << l->objectName().toStdString();
             EXPECT_GE(l->width(), QFontMetrics(l->font()).horizontalAdvance(l->text()));
         }
-        for (QGroupBox* g : {d.GboxBase, d.GBoxModem, d.GBoxBuffer})
+        for (QGroupBox* g : {d.GboxBase, d.GBoxModem, d.GBoxBuffer, d.GBoxRs485}) {
             ExpectDrawable(g, g->title());
+            EXPECT_LE(QFontMetrics(g->font()).horizontalAdvance(g->title()), g->width() - 16)
+                << g->objectName().toStdString();
+        }
+        ExpectDrawable(d.CkRs485, d.CkRs485->text());
+        // The box's text stays clear of the delay fields' column.
+        EXPECT_LE(d.CkRs485->x() + d.CkRs485->sizeHint().width(), 192);
+        for (int i = 0; i < d.CbRtsOnSend->count(); ++i)
+            ExpectDrawable(d.CbRtsOnSend, d.CbRtsOnSend->itemText(i));
         for (QAbstractButton* b : {d.BnOK, d.BnCancel})
             ExpectDrawable(b, b->text().remove(u'&'));
         for (int i = 0; i < d.CbFlow->count(); ++i)

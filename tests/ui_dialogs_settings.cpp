@@ -1,6 +1,7 @@
 // The port settings dialog: texts, layout at run time, the field checks,
 // Enter walking the fields, applying to a real (pseudo-terminal) port and
 // putting the old settings back when the port refuses them.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -40,11 +41,15 @@ struct Snapshot {
     int autoAnswer;
     long inSize, outSize;
     bool active;
+    bool rs485 = false;
+    bool rtsOnSend = true;
+    long rtsBefore = 0, rtsAfter = 0;
 
     static Snapshot of(const Dev& d)
     {
         return {d.PortName(),   d.Comm()->Baud(), d.ByteSize(),  d.Parity(),     d.StopBits(),
-                d.FlowControl(), d.AutoAnswer(),  d.InBufSize(), d.OutBufSize(), d.Active()};
+                d.FlowControl(), d.AutoAnswer(),  d.InBufSize(), d.OutBufSize(), d.Active(),
+                d.Rs485(),       d.RtsOnSend(),   d.RtsDelayBefore(), d.RtsDelayAfter()};
     }
     bool operator==(const Snapshot&) const = default;
 };
@@ -91,18 +96,18 @@ TEST_F(SettingsDialog, TextsFollowTheThreadLocale)
 {
     struct Case {
         const char* locale;
-        QString caption, ok, autoAnswer, parity4, flow3, needPort;
+        QString caption, ok, autoAnswer, parity4, flow3, needPort, rtsLow;
     };
     const Case cases[] = {
         {"zh_CN.UTF-8", u"串行口设置"_s, u"确定"_s, u"自动应答"_s, u"Space (空格)"_s,
-         u"RTS/CTS & Xon/Xoff (硬&软)"_s, u"必须选择串行口"_s},
+         u"RTS/CTS & Xon/Xoff (硬&软)"_s, u"必须选择串行口"_s, u"低电平"_s},
         {"zh_TW.UTF-8", u"序列埠設定"_s, u"確定"_s, u"自動回應"_s, u"Space (空白)"_s,
-         u"RTS/CTS & Xon/Xoff (硬&軟)"_s, u"必須選擇序列埠"_s},
+         u"RTS/CTS & Xon/Xoff (硬&軟)"_s, u"必須選擇序列埠"_s, u"低電位"_s},
         {"en_US.UTF-8", u"COM port Setup"_s, u"&OK"_s, u"Auto Answer"_s, u"Space Parity"_s,
-         u"RTS/CTS & Xon/Xoff"_s, u"Must select COM Port"_s},
+         u"RTS/CTS & Xon/Xoff"_s, u"Must select COM Port"_s, u"Low"_s},
         // Other Chinese locales get English.
         {"zh_HK.UTF-8", u"COM port Setup"_s, u"&OK"_s, u"Auto Answer"_s, u"Space Parity"_s,
-         u"RTS/CTS & Xon/Xoff"_s, u"Must select COM Port"_s},
+         u"RTS/CTS & Xon/Xoff"_s, u"Must select COM Port"_s, u"Low"_s},
     };
     dev->fSetPortName(u"COM99"); // not in the list, so OK complains
     for (const Case& c : cases) {
@@ -117,6 +122,8 @@ TEST_F(SettingsDialog, TextsFollowTheThreadLocale)
         EXPECT_EQ(d->CbParity->itemText(4), c.parity4);
         ASSERT_EQ(d->CbFlow->count(), 4);
         EXPECT_EQ(d->CbFlow->itemText(3), c.flow3);
+        ASSERT_EQ(d->CbRtsOnSend->count(), 2);
+        EXPECT_EQ(d->CbRtsOnSend->itemText(1), c.rtsLow);
         EXPECT_EQ(d->CbSelBaud->itemText(12), u"115200"_s); // the form's own lists stay
 
         clickOK(*d);
@@ -126,7 +133,8 @@ TEST_F(SettingsDialog, TextsFollowTheThreadLocale)
     }
     TForm_ZuCommDevice_Settings::TMsgStrings msgs;
     EXPECT_EQ(msgs.fGetMsg(35), u"Space Parity"_s);
-    EXPECT_TRUE(msgs.fGetMsg(36).isEmpty());
+    EXPECT_EQ(msgs.fGetMsg(44), u"Delay after: 0 - 1000 ms"_s);
+    EXPECT_TRUE(msgs.fGetMsg(TForm_ZuCommDevice_Settings::TMsgStrings::MsgCount).isEmpty());
     EXPECT_TRUE(msgs.fGetMsg(-1).isEmpty());
 }
 
@@ -137,8 +145,8 @@ TEST_F(SettingsDialog, ButtonsAtRunTimeAndWhileDesigned)
     EXPECT_FALSE(d->BnDefault->isVisible());
     // Measured when the form is built, before it has a frame: a pair centred
     // 60 pixels either side of the middle.
-    EXPECT_EQ(d->BnOK->geometry(), QRect((393 - 75) / 2 - 60, 200, 75, 25));
-    EXPECT_EQ(d->BnCancel->geometry(), QRect((393 - 75) / 2 + 60, 200, 75, 25));
+    EXPECT_EQ(d->BnOK->geometry(), QRect((393 - 75) / 2 - 60, 296, 75, 25));
+    EXPECT_EQ(d->BnCancel->geometry(), QRect((393 - 75) / 2 + 60, 296, 75, 25));
 
     dev->SetDesigning(true);
     auto designed = open();
@@ -146,7 +154,7 @@ TEST_F(SettingsDialog, ButtonsAtRunTimeAndWhileDesigned)
     const int lefts[] = {8, 152, 232, 312};
     for (int i = 0; i < 4; ++i) {
         EXPECT_TRUE(buttons[i]->isVisible()) << i;
-        EXPECT_EQ(buttons[i]->geometry(), QRect(lefts[i], 200, 75, 25)) << i;
+        EXPECT_EQ(buttons[i]->geometry(), QRect(lefts[i], 296, 75, 25)) << i;
     }
 }
 
@@ -314,6 +322,8 @@ TEST_F(SettingsDialog, DefaultsFillOnlyTheControlsAndCancelDiscardsThem)
     dev->fSetAutAns(5);
     dev->fSetInBufSize(10000);
     dev->fSetOutBufSize(5000);
+    dev->fSetRs485(true);
+    dev->fSetRtsDelayBefore(3);
     const Snapshot before = Snapshot::of(*dev);
     dev->SetDesigning(true);
     auto d = open();
@@ -327,6 +337,10 @@ TEST_F(SettingsDialog, DefaultsFillOnlyTheControlsAndCancelDiscardsThem)
     EXPECT_EQ(d->EditAutoAns->text(), u"0"_s);
     EXPECT_EQ(d->EditInBufSize->text(), u"8192"_s);
     EXPECT_EQ(d->EditOutBufSize->text(), u"8192"_s);
+    EXPECT_FALSE(d->CkRs485->isChecked());
+    EXPECT_EQ(d->CbRtsOnSend->currentIndex(), 0);
+    EXPECT_EQ(d->EditRtsBefore->text(), u"0"_s);
+    EXPECT_EQ(d->EditRtsAfter->text(), u"0"_s);
     EXPECT_TRUE(Snapshot::of(*dev) == before);
 
     d->BnCancel->click();
@@ -388,6 +402,54 @@ TEST_F(SettingsDialog, RefusedSettingsPutTheOldOnesBackAndReopenThePort)
     EXPECT_TRUE(dev->Active());
     EXPECT_EQ(dev->Comm()->Baud(), 38400u);
     EXPECT_EQ(dev->AutoAnswer(), 9);
+}
+
+// RS-485: shown from the component, level and delays usable only in the
+// mode, delays checked, written back; a port whose driver refuses the mode
+// gets its old settings back.
+TEST_F(SettingsDialog, Rs485SettingsRoundTrip)
+{
+    dev->fSetRs485(true);
+    dev->fSetRtsOnSend(false);
+    dev->fSetRtsDelayBefore(5);
+    auto d = open();
+    EXPECT_TRUE(d->CkRs485->isChecked());
+    EXPECT_EQ(d->CbRtsOnSend->currentIndex(), 1);
+    EXPECT_EQ(d->EditRtsBefore->text(), u"5"_s);
+    d->CkRs485->setChecked(false);
+    EXPECT_FALSE(d->EditRtsBefore->isEnabled());
+    d->CkRs485->setChecked(true);
+
+    const Snapshot before = Snapshot::of(*dev);
+    d->EditRtsAfter->setText(u"1001"_s);
+    clickOK(*d);
+    ASSERT_EQ(messages.entries.size(), 1u);
+    EXPECT_EQ(messages.entries[0].call.text, u"Delay after: 0 - 1000 ms"_s);
+    EXPECT_EQ(messages.entries[0].focus, d->EditRtsAfter);
+    EXPECT_TRUE(Snapshot::of(*dev) == before);
+    d->EditRtsAfter->setText(u" 1000 "_s);
+    d->CbRtsOnSend->setCurrentIndex(0);
+    clickOK(*d);
+    EXPECT_EQ(d->result(), Toolkit::mrOK);
+    EXPECT_TRUE(dev->RtsOnSend());
+    EXPECT_EQ(dev->RtsDelayAfter(), 1000);
+
+    auto e = open();
+    e->EditRtsBefore->setText(u"x"_s); // off, the disabled fields do not count
+    e->CkRs485->setChecked(false);
+    clickOK(*e);
+    EXPECT_EQ(e->result(), Toolkit::mrOK);
+    EXPECT_FALSE(dev->Rs485());
+
+    // The pty has no RS-485 mode: the open port is put back as it was.
+    dev->fSetActive(true);
+    const Snapshot active = Snapshot::of(*dev);
+    auto f = open();
+    f->CkRs485->setChecked(true);
+    clickOK(*f);
+    EXPECT_EQ(messages.entries.size(), 2u);
+    EXPECT_EQ(f->result(), 0);
+    EXPECT_TRUE(Snapshot::of(*dev) == active);
 }
 
 TEST_F(SettingsDialog, AFailureWhileRestoringIsSwallowedAndTheFirstOneReported)

@@ -34,6 +34,14 @@ log, and the counts on stderr when it ends (Ctrl-C ends it cleanly).
   --parity P        none, even, odd, mark or space (none)
   --data-bits N     5 to 8 (8)
   --stop-bits N     1 or 2 (1)
+  --rs485           RS-485 mode: the driver switches RTS, and with it the
+                    line's transmitter, for each frame it sends (on Windows
+                    the adapter's driver picks level and delays)
+  --rts-on-send L   with --rs485: RTS high or low while sending (high)
+  --rts-delay-before MS, --rts-delay-after MS
+                    with --rs485: from RTS on to the first bit, and from the
+                    last bit to RTS off, 0 to 1000 (0); Linux drivers take up
+                    to 100 and cut longer delays to that
   --count N         requests to send (1); 0 sends until Ctrl-C
   --interval MS     from one request to the next, but never before the reply
                     or the timeout of the one before (100)
@@ -51,7 +59,8 @@ slave answers as the demo slave (slave id 1, coils, discrete inputs, holding
 and input registers at 0 to 999) on PORT until Ctrl-C, printing an RX line
 per request and a TX line per reply.
   --id N            slave id, 1 to 247 (1)
-  --baud N, --parity P, --stop-bits N, --times as for send
+  --baud N, --parity P, --stop-bits N, --rs485, --rts-on-send L,
+  --rts-delay-before MS, --rts-delay-after MS, --times as for send
 
 scan sends the probe to each id at each line setting (rates in the order
 given, then parities, then stop bits) and prints "ID BAUD SETTING RX:HEX" for
@@ -67,11 +76,14 @@ that fail it are hints on stderr. Ctrl-C stops it.
   --probe HEX       the request without address and CRC (03 00 00 00 01)
   --first           stop at the first device
   --echo            as for send
+  --rs485, --rts-on-send L, --rts-delay-before MS, --rts-delay-after MS
+                    as for send
 
 Exit status: send: 0 every request got a reply that passes the check; 1 a
 request got no reply, or a reply that fails the check or is an exception.
 scan: 0 a device was found, 1 none. Both: 2 bad arguments, or the port
-cannot be opened (the cause on stderr).
+cannot be opened (the cause on stderr, such as "此串口不支持 RS-485 模式" for
+a driver without RS-485 mode).
 )";
 
 const TCommand* const kCommands[] = {&kCrcCommand, &kSendCommand, &kSlaveCommand, &kScanCommand};

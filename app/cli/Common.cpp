@@ -6,6 +6,14 @@
 
 namespace cli {
 
+namespace {
+
+// A second is far beyond what a Modbus line needs; the Linux serial core
+// cuts RTS delays to 100 ms anyway.
+constexpr unsigned long long kMaxRtsDelayMs = 1000;
+
+} // namespace
+
 TArgs::TArgs(QStringList Args) : FArgs(std::move(Args)) {}
 
 bool TArgs::Next()
@@ -25,6 +33,7 @@ bool TArgs::Next()
         FName = eq < 0 ? a : a.left(eq);
         if (eq >= 0)
             FInlineValue = a.mid(eq + 1);
+        FSeen << FName;
         return true;
     }
     // No hex text starts with "-": such a word is an option no command
@@ -96,6 +105,8 @@ bool TakeCommonOption(TArgs& Args, TLineSettings& Line, bool& Times, bool DataBi
         Line.Parity = static_cast<int>(it - std::begin(kNames)); // the port's codes, in this order
     } else if (DataBits && Args.Is("--data-bits")) {
         Line.DataBits = static_cast<int>(Args.Number(5, 8));
+    } else if (TakeRs485Option(Args, Line)) {
+        // --rs485 and its --rts-* options
     } else if (Args.Is("--stop-bits")) {
         const QString text = Args.Value();
         if (text == QLatin1String("1"))
@@ -108,6 +119,35 @@ bool TakeCommonOption(TArgs& Args, TLineSettings& Line, bool& Times, bool DataBi
         return false;
     }
     return true;
+}
+
+bool TakeRs485Option(TArgs& Args, TLineSettings& Line)
+{
+    if (Args.Flag("--rs485")) {
+        Line.Rs485 = true;
+    } else if (Args.Is("--rts-on-send")) {
+        const QString text = Args.Value();
+        if (text.compare(QLatin1String("high"), Qt::CaseInsensitive) == 0)
+            Line.RtsOnSend = true;
+        else if (text.compare(QLatin1String("low"), Qt::CaseInsensitive) == 0)
+            Line.RtsOnSend = false;
+        else
+            throw TUsageError(("--rts-on-send is high or low, not '" + text + "'").toStdString());
+    } else if (Args.Is("--rts-delay-before")) {
+        Line.RtsDelayBefore = static_cast<unsigned long>(Args.Number(0, kMaxRtsDelayMs));
+    } else if (Args.Is("--rts-delay-after")) {
+        Line.RtsDelayAfter = static_cast<unsigned long>(Args.Number(0, kMaxRtsDelayMs));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void CheckCommonOptions(const TArgs& Args)
+{
+    if (!Args.Seen("--rs485") &&
+        (Args.Seen("--rts-on-send") || Args.Seen("--rts-delay-before") || Args.Seen("--rts-delay-after")))
+        throw TUsageError("--rts-on-send, --rts-delay-before and --rts-delay-after need --rs485");
 }
 
 void PrintLine(std::FILE* To, const QString& Line)

@@ -52,6 +52,8 @@ public:
     bool Flag(const char* Name) const;
     // An option the command does not know.
     [[noreturn]] void Refuse() const;
+    // Whether this option has come up so far.
+    bool Seen(const char* Name) const { return FSeen.contains(QLatin1String(Name)); }
 
 private:
     QStringList FArgs;
@@ -60,12 +62,19 @@ private:
     bool FIsOption = false;
     QString FName;
     std::optional<QString> FInlineValue;
+    QStringList FSeen;
 };
 
 // Options shared by the commands that open a port: --baud, --parity,
-// --data-bits (when DataBits is allowed), --stop-bits and --times. True
-// when the current argument was one of them.
+// --data-bits (when DataBits is allowed), --stop-bits, --times and RS-485
+// mode (--rs485, --rts-on-send high|low, --rts-delay-before MS,
+// --rts-delay-after MS). True when the current argument was one of them.
 bool TakeCommonOption(TArgs& Args, TLineSettings& Line, bool& Times, bool DataBits);
+// RS-485 mode alone (for a command whose rates and parities are lists).
+bool TakeRs485Option(TArgs& Args, TLineSettings& Line);
+// After the last argument: the shared options that need one another
+// (--rts-* without --rs485 is a usage error).
+void CheckCommonOptions(const TArgs& Args);
 
 // One line of UTF-8 text, flushed, so a pipe sees it at once.
 void PrintLine(std::FILE* To, const QString& Line);

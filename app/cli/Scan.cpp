@@ -59,12 +59,14 @@ TScanOptions ParseOptions(const QStringList& Args)
             o.Plan.First = true;
         } else if (args.Flag("--echo")) {
             o.Plan.RemoveEcho = true;
+        } else if (TakeRs485Option(args, o.Plan.Base)) {
         } else if (args.IsOption()) {
             args.Refuse();
         } else {
             throw TUsageError(("unexpected '" + args.Word() + "' (the port is given with --port)").toStdString());
         }
     }
+    CheckCommonOptions(args);
     if (o.Port.isEmpty())
         throw TUsageError("--port NAME is required (demo for the built-in slave)");
     return o;
@@ -182,7 +184,7 @@ int RunScan(const QStringList& Args)
 
 const TCommand kScanCommand = {"scan",
                                "Usage: modbuscrc scan --port NAME [--baud LIST|all] [--parity LIST|all] "
-                               "[--stop-bits LIST] [--ids RANGE] [--timeout MS] [--probe HEX] [--first] [--echo]",
+                               "[--stop-bits LIST] [--ids RANGE] [--timeout MS] [--probe HEX] [--first] [--echo] [--rs485 ...]",
                                RunScan};
 
 } // namespace cli

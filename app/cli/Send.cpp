@@ -69,6 +69,7 @@ TSendOptions ParseOptions(const QStringList& Args)
             o.Hex << args.Word();
         }
     }
+    CheckCommonOptions(args);
     if (o.Port.isEmpty())
         throw TUsageError("--port NAME is required (demo for the built-in slave)");
     if (o.Hex.isEmpty())

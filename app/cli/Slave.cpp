@@ -43,6 +43,7 @@ TSlaveOptions ParseOptions(const QStringList& Args)
             o.Port = args.Word();
         }
     }
+    CheckCommonOptions(args);
     if (o.Port.isEmpty())
         throw TUsageError("no PORT given");
     return o;
@@ -51,11 +52,12 @@ TSlaveOptions ParseOptions(const QStringList& Args)
 QString LineText(const TLineSettings& L)
 {
     static const char kParity[] = {'N', 'O', 'E', 'M', 'S'};
-    return QStringLiteral("%1 %2%3%4")
+    return QStringLiteral("%1 %2%3%4%5")
         .arg(L.Baud)
         .arg(L.DataBits)
         .arg(QLatin1Char(kParity[L.Parity]))
-        .arg(L.StopBits == TWOSTOPBITS ? 2 : 1);
+        .arg(L.StopBits == TWOSTOPBITS ? 2 : 1)
+        .arg(L.Rs485 ? QStringLiteral(" RS-485") : QString());
 }
 
 int RunSlave(const QStringList& Args)
@@ -120,6 +122,6 @@ int RunSlave(const QStringList& Args)
 
 } // namespace
 
-const TCommand kSlaveCommand = {"slave", "Usage: modbuscrc slave [--id N] [--baud N] [--parity P] [--stop-bits N] [--times] PORT", RunSlave};
+const TCommand kSlaveCommand = {"slave", "Usage: modbuscrc slave [--id N] [--baud N] [--parity P] [--stop-bits N] [--rs485 ...] [--times] PORT", RunSlave};
 
 } // namespace cli

@@ -202,7 +202,7 @@ bool TScanDialog::ReadPlan(TScanPlan& Plan, QString& Error) const
     }
     if (!ParseIds(IdsEdit->text(), Plan.Ids, Error))
         return false;
-    Plan.DataBits = FSetup.DataBits;
+    Plan.Base.DataBits = FSetup.DataBits;
     Plan.TimeoutMs = static_cast<unsigned long>(TimeoutBox->value());
     Plan.First = FirstBox->isChecked();
     Plan.RemoveEcho = FSetup.RemoveEcho;

@@ -40,9 +40,8 @@ std::vector<TLineSettings> TScanPlan::Settings() const
     for (const unsigned long baud : Bauds)
         for (const int parity : Parities)
             for (const int stop : StopBits) {
-                TLineSettings l;
+                TLineSettings l = Base;
                 l.Baud = baud;
-                l.DataBits = DataBits;
                 l.Parity = parity;
                 l.StopBits = stop;
                 out.push_back(l);

@@ -13,7 +13,8 @@ struct TScanPlan {
     std::vector<unsigned long> Bauds{9600};
     std::vector<int> Parities{0}; // the port's codes: 0 none, 1 odd, 2 even, 3 mark, 4 space
     std::vector<int> StopBits{0}; // the port's codes: 0 one, 2 two
-    int DataBits = 8;
+    // Data bits and RS-485 mode, the same for every setting.
+    TLineSettings Base;
     std::vector<int> Ids;         // 1 to 255, in the order tried
     unsigned long TimeoutMs = 100;
     TByteDynArray Probe{3, 0, 0, 0, 1}; // read one holding register: the request without address and CRC

@@ -1,11 +1,13 @@
 #include "comm/dialogs/Unit_ZuCommDevice_Settings.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <climits>
+#include <initializer_list>
 #include <iterator>
 
 #include "comm/dialogs/DialogLook.h"
@@ -56,6 +58,15 @@ const char16_t* const MsgZhCN[Msgs::MsgCount] = {
     u"输入缓存容量错误",
     u"输出缓存容量错误",
     u"Space (空格)",
+    u"RS-485 收发切换（由驱动控制 RTS）",
+    u"RS-485 模式",
+    u"发送时 RTS",
+    u"高电平",
+    u"低电平",
+    u"发送前延时",
+    u"发送后延时",
+    u"发送前延时必须是 0 - 1000 的整数（毫秒）",
+    u"发送后延时必须是 0 - 1000 的整数（毫秒）",
 };
 
 const char16_t* const MsgZhTW[Msgs::MsgCount] = {
@@ -95,6 +106,15 @@ const char16_t* const MsgZhTW[Msgs::MsgCount] = {
     u"輸入緩存容量錯誤",
     u"輸出緩存容量錯誤",
     u"Space (空白)",
+    u"RS-485 收發切換（由驅動程式控制 RTS）",
+    u"RS-485 模式",
+    u"傳送時 RTS",
+    u"高電位",
+    u"低電位",
+    u"傳送前延遲",
+    u"傳送後延遲",
+    u"傳送前延遲必須是 0 - 1000 的整數（毫秒）",
+    u"傳送後延遲必須是 0 - 1000 的整數（毫秒）",
 };
 
 const char16_t* const MsgEn[Msgs::MsgCount] = {
@@ -134,6 +154,15 @@ const char16_t* const MsgEn[Msgs::MsgCount] = {
     u"Input Buffer size error",
     u"Output Buffer size error",
     u"Space Parity",
+    u"RS-485 direction (RTS switched by the driver)",
+    u"RS-485 mode",
+    u"RTS on send",
+    u"High",
+    u"Low",
+    u"Delay before",
+    u"Delay after",
+    u"Delay before: 0 - 1000 ms",
+    u"Delay after: 0 - 1000 ms",
 };
 
 // Message ids.
@@ -143,11 +172,15 @@ enum : int {
     idFlowXonXoff = 15, idFlowBoth = 16, idNeedPort = 17, idNeedBaud = 18, idBadBaud = 19, idNeedBits = 20,
     idNeedParity = 21, idNeedStops = 22, idNeedFlow = 23, idAbout = 24, idDefault = 25, idGroupBase = 26,
     idGroupModem = 27, idGroupBuffer = 28, idAutoAnswer = 29, idInBuf = 30, idOutBuf = 31, idBadAutoAnswer = 32,
-    idBadInBuf = 33, idBadOutBuf = 34, idSpace = 35
+    idBadInBuf = 33, idBadOutBuf = 34, idSpace = 35, idGroupRs485 = 36, idRs485 = 37, idRtsOnSend = 38,
+    idRtsHigh = 39, idRtsLow = 40, idRtsBefore = 41, idRtsAfter = 42, idBadRtsBefore = 43, idBadRtsAfter = 44
 };
 
 constexpr int kDefaultBaudIndex = 12; // "115200"
 constexpr long kMinQueueSize = 4096;
+// Longer RTS delays than a second are no use on a Modbus line (Linux drivers
+// take up to 100 ms and cut longer ones).
+constexpr int kMaxRtsDelay = 1000;
 
 // The leading decimal integer of a text, read the way the C library's
 // _wtoi reads it (blanks, optional sign, digits; 0 without digits), but
@@ -224,11 +257,21 @@ TForm_ZuCommDevice_Settings::TForm_ZuCommDevice_Settings(TComponent* Owner, TZuC
     lbAAns = ui.lbAAns;
     CbFlow = ui.CbFlow;
     EditAutoAns = ui.EditAutoAns;
+    GBoxRs485 = ui.GBoxRs485;
+    CkRs485 = ui.CkRs485;
+    lbRtsOnSend = ui.lbRtsOnSend;
+    CbRtsOnSend = ui.CbRtsOnSend;
+    lbRtsBefore = ui.lbRtsBefore;
+    EditRtsBefore = ui.EditRtsBefore;
+    lbRtsBeforeMs = ui.lbRtsBeforeMs;
+    lbRtsAfter = ui.lbRtsAfter;
+    EditRtsAfter = ui.EditRtsAfter;
+    lbRtsAfterMs = ui.lbRtsAfterMs;
 
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
     setFont(Look::DialogFont());
-    setFixedSize(393, 228);
+    setFixedSize(393, 324);
     BnAbout->setIcon(Look::AboutGlyph());
     BnDefault->setIcon(Look::DefaultGlyph());
     BnOK->setIcon(Look::OkGlyph());
@@ -240,12 +283,18 @@ TForm_ZuCommDevice_Settings::TForm_ZuCommDevice_Settings(TComponent* Owner, TZuC
             [this] { Toolkit::Guarded([this] { BnDefaultClick(BnDefault); }); });
     connect(BnOK, &QPushButton::clicked, this, [this] { Toolkit::Guarded([this] { BnOKClick(BnOK); }); });
     connect(BnCancel, &QPushButton::clicked, this, [this] { Toolkit::Guarded([this] { BnCancelClick(BnCancel); }); });
+    connect(CkRs485, &QCheckBox::toggled, this, [this](bool On) { ShowRs485Enabled(On); });
 
     TMsgStrings Msgs;
     setWindowTitle(Msgs.fGetMsg(idCaption));
     GboxBase->setTitle(Msgs.fGetMsg(idGroupBase));
     GBoxModem->setTitle(Msgs.fGetMsg(idGroupModem));
     GBoxBuffer->setTitle(Msgs.fGetMsg(idGroupBuffer));
+    GBoxRs485->setTitle(Msgs.fGetMsg(idGroupRs485));
+    CkRs485->setText(Msgs.fGetMsg(idRs485));
+    lbRtsOnSend->setText(Msgs.fGetMsg(idRtsOnSend));
+    lbRtsBefore->setText(Msgs.fGetMsg(idRtsBefore));
+    lbRtsAfter->setText(Msgs.fGetMsg(idRtsAfter));
     BnAbout->setText(Msgs.fGetMsg(idAbout));
     BnDefault->setText(Msgs.fGetMsg(idDefault));
     BnOK->setText(Msgs.fGetMsg(idOK));
@@ -260,7 +309,8 @@ TForm_ZuCommDevice_Settings::TForm_ZuCommDevice_Settings(TComponent* Owner, TZuC
     lbInbs->setText(Msgs.fGetMsg(idInBuf));
     lbOutbs->setText(Msgs.fGetMsg(idOutBuf));
     // The fields start 64 pixels in, so a label has 54 pixels and a small gap.
-    for (QLabel* l : {lbPort, lbBaud, lbCheck, lbBits, lbStops, lbFlow, lbAAns, lbInbs, lbOutbs})
+    for (QLabel* l : {lbPort, lbBaud, lbCheck, lbBits, lbStops, lbFlow, lbAAns, lbInbs, lbOutbs, lbRtsOnSend,
+                      lbRtsBefore, lbRtsAfter})
         Look::FitLabel(l, 54);
 
     {
@@ -276,6 +326,9 @@ TForm_ZuCommDevice_Settings::TForm_ZuCommDevice_Settings(TComponent* Owner, TZuC
     CbFlow->clear();
     for (int Id : {idFlowNone, idFlowRtsCts, idFlowXonXoff, idFlowBoth})
         CbFlow->addItem(Msgs.fGetMsg(Id));
+    CbRtsOnSend->clear();
+    for (int Id : {idRtsHigh, idRtsLow})
+        CbRtsOnSend->addItem(Msgs.fGetMsg(Id));
 
     if (!FDevice->Designing()) {
         BnAbout->hide();
@@ -295,6 +348,7 @@ TForm_ZuCommDevice_Settings::TForm_ZuCommDevice_Settings(TComponent* Owner, TZuC
     FAutoAnswer = FDevice->AutoAnswer();
     FInBufSize = FDevice->InBufSize();
     FOutBufSize = FDevice->OutBufSize();
+    FRs485 = {FDevice->Rs485(), FDevice->RtsOnSend(), FDevice->RtsDelayBefore(), FDevice->RtsDelayAfter()};
 
     CbPort->setCurrentIndex(CbPort->findText(QText(FPortName), Qt::MatchFixedString));
     const QString BaudText = QText(Format(u"%lu", {FBaud}));
@@ -319,6 +373,19 @@ TForm_ZuCommDevice_Settings::TForm_ZuCommDevice_Settings(TComponent* Owner, TZuC
     EditAutoAns->setText(QText(Format(u"%i", {FAutoAnswer})));
     EditInBufSize->setText(QText(Format(u"%ld", {FInBufSize})));
     EditOutBufSize->setText(QText(Format(u"%ld", {FOutBufSize})));
+    CkRs485->setChecked(FRs485.On);
+    CbRtsOnSend->setCurrentIndex(FRs485.RtsOnSend ? 0 : 1);
+    EditRtsBefore->setText(QText(Format(u"%ld", {FRs485.DelayBefore})));
+    EditRtsAfter->setText(QText(Format(u"%ld", {FRs485.DelayAfter})));
+    ShowRs485Enabled(FRs485.On);
+}
+
+// The level and the delays count only in RS-485 mode.
+void TForm_ZuCommDevice_Settings::ShowRs485Enabled(bool On)
+{
+    for (QWidget* w : std::initializer_list<QWidget*>{lbRtsOnSend, CbRtsOnSend, lbRtsBefore, EditRtsBefore,
+                                                      lbRtsBeforeMs, lbRtsAfter, EditRtsAfter, lbRtsAfterMs})
+        w->setEnabled(On);
 }
 
 TForm_ZuCommDevice_Settings::~TForm_ZuCommDevice_Settings() = default;
@@ -342,6 +409,10 @@ void TForm_ZuCommDevice_Settings::BnDefaultClick(QObject*)
     EditAutoAns->setText(QText(Format(u"%i", {0})));
     EditInBufSize->setText(QText(Format(u"%i", {8192})));
     EditOutBufSize->setText(QText(Format(u"%i", {8192})));
+    CkRs485->setChecked(false);
+    CbRtsOnSend->setCurrentIndex(0);
+    EditRtsBefore->setText(QText(Format(u"%i", {0})));
+    EditRtsAfter->setText(QText(Format(u"%i", {0})));
 }
 
 void TForm_ZuCommDevice_Settings::BnCancelClick(QObject*) { done(Toolkit::mrCancel); }
@@ -374,8 +445,8 @@ void TForm_ZuCommDevice_Settings::ShowMessageFor(QWidget* Field, const TMsgStrin
 void TForm_ZuCommDevice_Settings::ApplySettings(const UnicodeString& PortName, unsigned long Baud,
                                                 TZuCustomCommDevice::TParity Parity, int ByteSize,
                                                 TZuCustomCommDevice::TStopBits StopBits,
-                                                TZuCustomCommDevice::TFlowControl FlowControl, int AutoAnswer,
-                                                long InBufSize, long OutBufSize, bool Active)
+                                                TZuCustomCommDevice::TFlowControl FlowControl, const TRs485& Rs485,
+                                                int AutoAnswer, long InBufSize, long OutBufSize, bool Active)
 {
     // Each line setting closes an open port; the last write opens it again.
     FDevice->fSetPortName(PortName);
@@ -384,6 +455,10 @@ void TForm_ZuCommDevice_Settings::ApplySettings(const UnicodeString& PortName, u
     FDevice->fSetByteSize(ByteSize);
     FDevice->fSetStopBits(StopBits);
     FDevice->fSetFlCtrl(FlowControl);
+    FDevice->fSetRs485(Rs485.On);
+    FDevice->fSetRtsOnSend(Rs485.RtsOnSend);
+    FDevice->fSetRtsDelayBefore(Rs485.DelayBefore);
+    FDevice->fSetRtsDelayAfter(Rs485.DelayAfter);
     FDevice->fSetAutAns(AutoAnswer);
     FDevice->fSetInBufSize(InBufSize);
     FDevice->fSetOutBufSize(OutBufSize);
@@ -452,16 +527,33 @@ void TForm_ZuCommDevice_Settings::BnOKClick(QObject*)
     if (OutText.empty() || !TryStrToInt(OutText, OutBufSize) || OutBufSize < kMinQueueSize)
         return ShowMessageFor(EditOutBufSize, Msgs, idBadOutBuf);
 
+    // Off, the disabled fields do not count: the component keeps its own.
+    TRs485 Rs485 = FRs485;
+    Rs485.On = CkRs485->isChecked();
+    if (Rs485.On) {
+        Rs485.RtsOnSend = CbRtsOnSend->currentIndex() != 1;
+        int Before = 0;
+        const UnicodeString BeforeText = Trim(Text16(EditRtsBefore->text()));
+        if (!TryStrToInt(BeforeText, Before) || Before < 0 || Before > kMaxRtsDelay)
+            return ShowMessageFor(EditRtsBefore, Msgs, idBadRtsBefore);
+        int After = 0;
+        const UnicodeString AfterText = Trim(Text16(EditRtsAfter->text()));
+        if (!TryStrToInt(AfterText, After) || After < 0 || After > kMaxRtsDelay)
+            return ShowMessageFor(EditRtsAfter, Msgs, idBadRtsAfter);
+        Rs485.DelayBefore = Before;
+        Rs485.DelayAfter = After;
+    }
+
     try {
-        ApplySettings(PortName, static_cast<unsigned long>(Baud), Parity, ByteSize, StopBits, FlowControl, AutoAnswer,
-                      InBufSize, OutBufSize, FWasActive || FActivateOnOK);
+        ApplySettings(PortName, static_cast<unsigned long>(Baud), Parity, ByteSize, StopBits, FlowControl, Rs485,
+                      AutoAnswer, InBufSize, OutBufSize, FWasActive || FActivateOnOK);
     } catch (const Exception& E) {
         const QString Failure = QText(E.Message());
         // Put back what the component had when the dialog opened; a second
         // failure here only ends the restore, the first one is what we report.
         try {
-            ApplySettings(FPortName, FBaud, FParity, FByteSize, FStopBits, FFlowControl, FAutoAnswer, FInBufSize,
-                          FOutBufSize, FWasActive);
+            ApplySettings(FPortName, FBaud, FParity, FByteSize, FStopBits, FFlowControl, FRs485, FAutoAnswer,
+                          FInBufSize, FOutBufSize, FWasActive);
         } catch (const std::exception&) {
         }
         CbPort->setFocus(Qt::OtherFocusReason);

@@ -6,6 +6,7 @@
 #include "comm/ZuCommDevice.h"
 #include "platform/toolkit/Component.h"
 
+class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -25,7 +26,7 @@ public:
     // The dialog's texts in the language of the thread's locale.
     class TMsgStrings {
     public:
-        static constexpr int MsgCount = 36;
+        static constexpr int MsgCount = 45;
         TMsgStrings();
         // Empty text for an id outside the table.
         QString fGetMsg(int Id) const;
@@ -62,6 +63,16 @@ public:
     QLabel* lbAAns = nullptr;
     QComboBox* CbFlow = nullptr;
     QLineEdit* EditAutoAns = nullptr;
+    QGroupBox* GBoxRs485 = nullptr;
+    QCheckBox* CkRs485 = nullptr;
+    QLabel* lbRtsOnSend = nullptr;
+    QComboBox* CbRtsOnSend = nullptr; // 0 high while sending, 1 low
+    QLabel* lbRtsBefore = nullptr;
+    QLineEdit* EditRtsBefore = nullptr;
+    QLabel* lbRtsBeforeMs = nullptr;
+    QLabel* lbRtsAfter = nullptr;
+    QLineEdit* EditRtsAfter = nullptr;
+    QLabel* lbRtsAfterMs = nullptr;
 
     void BnAboutClick(QObject* Sender);
     void BnDefaultClick(QObject* Sender);
@@ -69,7 +80,8 @@ public:
     void BnCancelClick(QObject* Sender);
 
     // Enter walks the input fields: moves the focus to the next one and
-    // returns true, or returns false on the last field and on anything else.
+    // returns true, or returns false on the last field and on anything else
+    // (the RS-485 fields too, so Enter there runs the checks).
     bool MoveCtrlFocus();
 
     // Both end with the dialog's own results: 1 for OK, 2 for Cancel (also
@@ -78,11 +90,20 @@ public:
     void reject() override;
 
 private:
+    // The component's RS-485 settings (TZuCustomCommDevice::Rs485).
+    struct TRs485 {
+        bool On = false;
+        bool RtsOnSend = true;
+        long DelayBefore = 0;
+        long DelayAfter = 0;
+    };
+
+    void ShowRs485Enabled(bool On);
     void ShowMessageFor(QWidget* Field, const TMsgStrings& Msgs, int Id);
     void ApplySettings(const UnicodeString& PortName, unsigned long Baud, TZuCustomCommDevice::TParity Parity,
                        int ByteSize, TZuCustomCommDevice::TStopBits StopBits,
-                       TZuCustomCommDevice::TFlowControl FlowControl, int AutoAnswer, long InBufSize,
-                       long OutBufSize, bool Active);
+                       TZuCustomCommDevice::TFlowControl FlowControl, const TRs485& Rs485, int AutoAnswer,
+                       long InBufSize, long OutBufSize, bool Active);
 
     TZuCustomCommDevice* FDevice;
     bool FWasActive = false;
@@ -96,6 +117,7 @@ private:
     TZuCustomCommDevice::TParity FParity = TZuCustomCommDevice::ptNoParity;
     TZuCustomCommDevice::TStopBits FStopBits = TZuCustomCommDevice::sbOneStopBit;
     TZuCustomCommDevice::TFlowControl FFlowControl = TZuCustomCommDevice::fcNone;
+    TRs485 FRs485;
 };
 
 } // namespace KelvorComm32

@@ -116,8 +116,11 @@ DWORD LineFromDcb(const DCB& d, TtyLine& line)
         return ERROR_INVALID_PARAMETER;
     if ((d.fOutX || d.fInX) && d.XonChar == d.XoffChar)
         return ERROR_INVALID_PARAMETER;
-    // Linux has no DSR/DTR handshake and no generic RTS toggling.
-    if (d.fOutxDsrFlow || d.fDtrControl == DTR_CONTROL_HANDSHAKE || d.fRtsControl == RTS_CONTROL_TOGGLE)
+    // Linux has no DSR/DTR handshake. RTS toggling is the driver's RS-485
+    // mode, and CRTSCTS would take RTS from it.
+    if (d.fOutxDsrFlow || d.fDtrControl == DTR_CONTROL_HANDSHAKE)
+        return ERROR_NOT_SUPPORTED;
+    if (d.fRtsControl == RTS_CONTROL_TOGGLE && d.fOutxCtsFlow)
         return ERROR_NOT_SUPPORTED;
     line.baud = d.BaudRate;
     line.dataBits = d.ByteSize;
@@ -231,6 +234,10 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB)
     TtyLine line;
     if (DWORD err = LineFromDcb(d, line))
         return Fail(err);
+    // First, so that a driver without RS-485 mode leaves the line untouched.
+    const bool toggle = d.fRtsControl == RTS_CONTROL_TOGGLE;
+    if (DWORD err = s->SetRs485(toggle))
+        return Fail(err);
     if (int e = TtySetLine(s->fd, line)) {
         if (HangUpErrno(e)) {
             s->HangUp();
@@ -240,7 +247,8 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB)
     }
     // A pty has no modem lines; that is no reason to refuse the settings.
     SetModemOutput(*s.s, TIOCM_DTR, d.fDtrControl != DTR_CONTROL_DISABLE);
-    SetModemOutput(*s.s, TIOCM_RTS, d.fRtsControl != RTS_CONTROL_DISABLE);
+    if (!toggle) // in RS-485 mode RTS is the driver's
+        SetModemOutput(*s.s, TIOCM_RTS, d.fRtsControl != RTS_CONTROL_DISABLE);
     d.DCBlength = sizeof(DCB);
     s->dcb = d;
     return TRUE;

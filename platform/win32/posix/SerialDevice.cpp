@@ -321,8 +321,10 @@ void Serial::Shutdown()
         monitor.join();
     std::lock_guard lk(m);
     if (fd >= 0) {
-        // The settings and the flag outlive our descriptor: a terminal
-        // someone else uses gets back what it had.
+        // The driver keeps its RS-485 mode for the next program, and the
+        // settings and the flag outlive our descriptor: a terminal someone
+        // else uses gets back what it had.
+        SetRs485(false);
         if (savedValid && !hungUp)
             TtyRestore(fd, saved);
         if (exclusive)

@@ -3,6 +3,7 @@
 // overlapped operations waiting on it and its event state. Its monitor
 // thread (SerialMonitor.cpp) and the Win32 calls (SerialApi.cpp) drive it.
 #include "platform/win32/posix/Internal.h"
+#include "platform/win32/posix/Rs485.h"
 #include "platform/win32/posix/Termios2.h"
 
 #include <linux/serial.h>
@@ -106,6 +107,11 @@ public:
     serial_icounter_struct icount{};
     bool icountValid = false;
     DWORD lineErrors = 0; // CE_ bits for ClearCommError
+    // RS-485 mode (Rs485.cpp): what RTS_CONTROL_TOGGLE asks the driver for,
+    // whether we turned the mode on, and the driver's setting from before.
+    Rs485Options rs485Options;
+    bool rs485On = false;
+    serial_rs485 rs485Before{};
 
     void Kick();
     void SignalOp(const std::shared_ptr<Object>& ev);
@@ -124,6 +130,9 @@ public:
     bool WatchingModem() const;
     void CheckModem();
     void CheckLineErrors();
+    // Turns RS-485 mode on with rs485Options, or back to the driver's own
+    // setting; 0 or a Win32 error.
+    DWORD SetRs485(bool on);
     // Moves every operation on as far as the device allows and completes a
     // pending WaitCommEvent when an event it asks for has happened.
     void Evaluate();
