@@ -16,6 +16,17 @@ struct TPortLink {
         } catch (...) {
         }
     }
+    // Takes the oldest package (at most Size bytes of it); returns its
+    // length, 0 when none, and when its last byte was read.
+    unsigned long Take(std::uint8_t* Buffer, unsigned long Size, std::int64_t& LastByte)
+    {
+        const unsigned long n = Package.ReadPackage(Buffer, Size);
+        LastByte = Package.LastPackageTime();
+        if (LastByte == 0)
+            LastByte = KelvorComm32::TComm32::RxTimeNow();
+        return n;
+    }
+
     TPortLink(const TPortLink&) = delete;
     TPortLink& operator=(const TPortLink&) = delete;
 };

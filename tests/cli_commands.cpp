@@ -282,9 +282,7 @@ TEST(SendCommand, AnEchoIsNoReply)
 {
     testsupport::ModbusPeer peer(KELVOR_MODBUS_SLAVE, 2);
     ASSERT_TRUE(peer.ok()) << peer.error();
-    testsupport::LinkOptions options;
-    options.echo = true;
-    testsupport::PacedLink link(peer.path(), options);
+    testsupport::PacedLink link(peer.path(), {.echo = true});
     ASSERT_TRUE(link.ok());
     const ProcessResult r =
         Modbuscrc({"send", "--port", link.path(), "--count", "3", "--timeout", "200", "01 03 00 00 00 02"});

@@ -30,10 +30,7 @@ TEST(ScanCommand, FindsTheAddressAndRateOfASilentDevice)
 {
     testsupport::ModbusPeer peer(KELVOR_MODBUS_SLAVE, 17, 19200);
     ASSERT_TRUE(peer.ok()) << peer.error();
-    testsupport::LinkOptions options;
-    options.baud = 19200;
-    options.matchRates = true;
-    testsupport::PacedLink link(peer.path(), options);
+    testsupport::PacedLink link(peer.path(), {.baud = 19200, .matchRates = true});
     ASSERT_TRUE(link.ok());
 
     ProcessResult r = Modbuscrc({"scan", "--port", link.path(), "--baud", "9600,19200", "--ids", "15-18", "--timeout", "50"});
@@ -74,10 +71,7 @@ TEST(EchoRemoval, MatchingEchoIsTakenOutAndACollisionIsShown)
 {
     testsupport::ModbusPeer peer(KELVOR_MODBUS_SLAVE);
     ASSERT_TRUE(peer.ok()) << peer.error();
-    testsupport::LinkOptions options;
-    options.baud = 9600;
-    options.echo = true;
-    testsupport::PacedLink link(peer.path(), options);
+    testsupport::PacedLink link(peer.path(), {.baud = 9600, .echo = true});
     ASSERT_TRUE(link.ok());
     ProcessResult r = Modbuscrc({"send", "--port", link.path(), "--echo", "--count", "2", "01 03 00 00 00 02"});
     EXPECT_EQ(r.status, 0) << r.err;

@@ -28,10 +28,7 @@ TEST_F(PanelTest, ScanDialogFindsTheDeviceAndUseSetsThePanel)
 {
     testsupport::ModbusPeer peer(KELVOR_MODBUS_SLAVE, 17, 19200);
     ASSERT_TRUE(peer.ok()) << peer.error();
-    testsupport::LinkOptions options;
-    options.baud = 19200;
-    options.matchRates = true;
-    testsupport::PacedLink link(peer.path(), options);
+    testsupport::PacedLink link(peer.path(), {.baud = 19200, .matchRates = true});
     ASSERT_TRUE(link.ok());
     fMap.map(1, link.path());
     MakeForm();
@@ -72,10 +69,7 @@ TEST_F(PanelTest, EchoSwitchTakesTheEchoOut)
 {
     testsupport::ModbusPeer peer(KELVOR_MODBUS_SLAVE);
     ASSERT_TRUE(peer.ok()) << peer.error();
-    testsupport::LinkOptions options;
-    options.baud = 9600;
-    options.echo = true;
-    testsupport::PacedLink link(peer.path(), options);
+    testsupport::PacedLink link(peer.path(), {.baud = 9600, .echo = true});
     ASSERT_TRUE(link.ok());
     fMap.map(1, link.path());
     MakeForm();

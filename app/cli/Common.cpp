@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/demo/DemoSlave.h"
 #include "comm/TKelvorComm32.h"
 
 namespace cli {
@@ -166,6 +167,22 @@ bool OpenPort(KelvorComm32::TComm32& Port, const QString& UserName, const QStrin
     PrintLine(stderr, OpenFailedLine(UserName));
     PrintLine(stderr, cause);
     return false;
+}
+
+bool DeviceFor(const QString& Port, std::unique_ptr<TDemoDevice>& Demo, QString& Device)
+{
+    Device = Port;
+    if (Port.compare(QString::fromUtf16(kDemoPortName), Qt::CaseInsensitive) != 0)
+        return true;
+    try {
+        Demo = std::make_unique<TDemoDevice>();
+    } catch (const Exception& e) {
+        PrintLine(stderr, OpenFailedLine(Port));
+        PrintLine(stderr, QString::fromUtf8(e.what()));
+        return false;
+    }
+    Device = QString::fromStdString(Demo->PortPath());
+    return true;
 }
 
 int ByteTimeoutMs(unsigned long Baud)

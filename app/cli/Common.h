@@ -10,9 +10,12 @@
 
 #include "app/OpenFailure.h"
 
+#include <memory>
+
 namespace KelvorComm32 {
 class TComm32;
 }
+class TDemoDevice;
 
 namespace cli {
 
@@ -83,6 +86,11 @@ void PrintLine(std::FILE* To, const QString& Line);
 // two lines ("COM03开启失败！" and the cause) to stderr and returns false.
 bool OpenPort(KelvorComm32::TComm32& Port, const QString& UserName, const QString& DeviceName,
               const TLineSettings& Line);
+
+// The device a --port name opens: the name itself, or for "demo" a demo
+// slave started now (kept in Demo). False, with the two lines printed, when
+// the demo cannot start.
+bool DeviceFor(const QString& Port, std::unique_ptr<TDemoDevice>& Demo, QString& Device);
 
 // The byte timeout inside one request at a rate: a few character times,
 // never under 100 ms (USB adapters deliver in bursts).

@@ -136,17 +136,9 @@ int RunScan(const QStringList& Args)
     TInterrupts interrupts([&scanner](int) { scanner.Stop(); });
 
     std::unique_ptr<TDemoDevice> demo;
-    QString device = options.Port;
-    if (options.Port.compare(QString::fromUtf16(kDemoPortName), Qt::CaseInsensitive) == 0) {
-        try {
-            demo = std::make_unique<TDemoDevice>();
-        } catch (const Exception& e) {
-            PrintLine(stderr, OpenFailedLine(options.Port));
-            PrintLine(stderr, QString::fromUtf8(e.what()));
-            return kExitUsage;
-        }
-        device = QString::fromStdString(demo->PortPath());
-    }
+    QString device;
+    if (!DeviceFor(options.Port, demo, device))
+        return kExitUsage;
 
     TProgressLine progress;
     scanner.OnProgress = [&](const TScanProgress& P) { progress.Show(P); };

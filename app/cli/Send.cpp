@@ -124,10 +124,8 @@ public:
     int Drain()
     {
         int answers = 0;
-        while (const unsigned long n = FLink.Package.ReadPackage(FBuffer.data(), kPackageSize)) {
-            std::int64_t lastByte = FLink.Package.LastPackageTime();
-            if (lastByte == 0)
-                lastByte = TComm32::RxTimeNow();
+        std::int64_t lastByte = 0;
+        while (const unsigned long n = FLink.Take(FBuffer.data(), kPackageSize, lastByte)) {
             const TExchange::TReceipt r = FExchange.Received(FBuffer.data(), n, FTake, lastByte);
             if (r.Dropped || r.Length == 0)
                 continue;
@@ -236,17 +234,9 @@ int RunSend(const QStringList& Args)
     });
 
     std::unique_ptr<TDemoDevice> demo;
-    QString device = options.Port;
-    if (options.Port.compare(QString::fromUtf16(kDemoPortName), Qt::CaseInsensitive) == 0) {
-        try {
-            demo = std::make_unique<TDemoDevice>();
-        } catch (const Exception& e) {
-            PrintLine(stderr, OpenFailedLine(options.Port));
-            PrintLine(stderr, QString::fromUtf8(e.what()));
-            return kExitUsage;
-        }
-        device = QString::fromStdString(demo->PortPath());
-    }
+    QString device;
+    if (!DeviceFor(options.Port, demo, device))
+        return kExitUsage;
 
     TPortLink link;
     link.Package.OnNotify = [&box](TObject*, int NotifyType) {

@@ -79,10 +79,8 @@ TScanner::TEnd TScanner::Run(const QString& Device, const TScanPlan& Plan, QStri
         // Reads what came back; true when the id just probed answered.
         auto drain = [&](int Probed) {
             bool answered = false;
-            while (const unsigned long n = link.Package.ReadPackage(buffer.data(), kPackageSize)) {
-                std::int64_t lastByte = link.Package.LastPackageTime();
-                if (lastByte == 0)
-                    lastByte = TComm32::RxTimeNow();
+            std::int64_t lastByte = 0;
+            while (const unsigned long n = link.Take(buffer.data(), kPackageSize, lastByte)) {
                 const TExchange::TReceipt r = exchange.Received(buffer.data(), n, n, lastByte);
                 if (r.Dropped || r.Length == 0)
                     continue;
