@@ -38,6 +38,8 @@ int main(int argc, char** argv)
     int result = 0;
     Toolkit::RunEntry([&] {
         Toolkit::Application->Initialize();
+        // Qt's own menus and dialogs in the window's language.
+        Toolkit::InstallQtTranslation(QStringLiteral("zh_CN"));
         Toolkit::Application->fSetMainFormOnTaskBar(true);
         Toolkit::Application->fSetTitle(QStringLiteral("Modbus RTU CRC16 计算与串口调试工具"));
         // The icon the package installs, when it is installed.

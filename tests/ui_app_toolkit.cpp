@@ -2,6 +2,11 @@
 // safety net, the application object and the lamp shape.
 #include <gtest/gtest.h>
 
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QTranslator>
+#include <memory>
+
 #include <QApplication>
 #include <QImage>
 #include <QPointer>
@@ -116,6 +121,22 @@ TEST(Toolkit, ApplicationOwnsItsForms)
     EXPECT_TRUE(first.isNull());
     EXPECT_TRUE(second.isNull());
     EXPECT_EQ(Toolkit::Application, nullptr);
+}
+
+// Qt's own texts follow the window's language once its translation is in.
+TEST(Toolkit, QtsOwnTextsInChinese)
+{
+    QPlainTextEdit edit;
+    QTranslator* zh = Toolkit::InstallQtTranslation(QStringLiteral("zh_CN"));
+    ASSERT_NE(zh, nullptr) << "qt6-translations-l10n is missing";
+    std::unique_ptr<QMenu> menu(edit.createStandardContextMenu());
+    QStringList texts;
+    for (QAction* a : menu->actions())
+        texts << a->text();
+    QCoreApplication::removeTranslator(zh);
+    delete zh;
+    EXPECT_TRUE(texts.join(QLatin1Char('|')).contains(QStringLiteral("全选"))) << texts.join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(Toolkit::InstallQtTranslation(QStringLiteral("xx_XX")), nullptr);
 }
 
 TEST(Toolkit, ShapePaintsAFilledCircle)

@@ -1,12 +1,17 @@
 #include "platform/toolkit/Toolkit.h"
 
+#include <QLibraryInfo>
+#include <QTranslator>
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFont>
+#include <QLibraryInfo>
 #include <QMessageBox>
+#include <QTranslator>
 #include <QUrl>
 #include <QWidget>
 #include <cstdio>
@@ -216,6 +221,23 @@ TApplication::~TApplication()
     FQtApp.reset();
     if (Application == this)
         Application = nullptr;
+}
+
+QTranslator* InstallQtTranslation(const QString& Locale)
+{
+    auto* app = QCoreApplication::instance();
+    if (!app)
+        return nullptr;
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    auto* translator = new QTranslator(app);
+    // qtbase holds the widgets' and dialogs' texts; qt_ is the older bundle.
+    if (!translator->load(QStringLiteral("qtbase_") + Locale, folder) &&
+        !translator->load(QStringLiteral("qt_") + Locale, folder)) {
+        delete translator;
+        return nullptr;
+    }
+    QCoreApplication::installTranslator(translator);
+    return translator;
 }
 
 void TApplication::Initialize()

@@ -11,6 +11,8 @@
 class QWidget;
 class QApplication;
 
+class QTranslator;
+
 namespace Toolkit {
 
 // MessageBox flags used by the program (the Win32 values; named apart from
@@ -85,6 +87,11 @@ int RunEntry(const std::function<void()>& Steps) noexcept;
 void InstallFontSubstitutes();
 
 // The application object of the program.
+// Loads Qt's own translation for Locale ("zh_CN"), so the edits' menus and
+// the file dialogs speak the window's language. Returns the installed
+// translator (owned by the Qt application), or null when none is there.
+QTranslator* InstallQtTranslation(const QString& Locale);
+
 class TApplication {
 public:
     TApplication(int& argc, char** argv);
