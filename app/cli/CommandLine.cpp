@@ -19,6 +19,8 @@ const char* const kHelp = R"(Usage: modbuscrc                          start the
        modbuscrc send --port NAME [OPTIONS] HEX...
                                           send the frame, print the traffic
        modbuscrc slave [OPTIONS] PORT     serve the demo slave on a port
+       modbuscrc decode [OPTIONS] HEX...  say what one frame (CRC included) means
+       modbuscrc monitor [OPTIONS] PORT   listen to a bus and print its frames
        modbuscrc --help | --version
 
 HEX is read as the window reads its target box: only hex digits count,
@@ -47,12 +49,36 @@ per request and a TX line per reply.
   --id N            slave id, 1 to 247 (1)
   --baud N, --parity P, --stop-bits N, --times as for send
 
-Exit status: 0 every request got a reply that passes the check; 1 a request
+decode reads HEX as one frame, its CRC included, and prints it as a request
+(REQ:) or a reply (RSP:) and below it what it means: the function, the data
+addresses (0-based, decimal) and values, or the exception.
+  --request, --reply  how to read the frame; without them it is the reading
+                    whose length and CRC hold (a request when both do)
+  --address N       the start address of a reply, which it cannot carry (0)
+  --format F        registers as u16, s16, hex, u32, s32, f32, u64, s64, f64
+                    or ascii (u16)
+  --order O         byte order of the wider formats: ABCD (as sent), CDAB,
+                    BADC or DCBA (ABCD)
+Exit status 0 when the CRC checks, 1 when it fails, 2 for bad arguments.
+
+monitor listens on PORT without ever writing and prints each frame it sees:
+REQ: a request, RSP: a reply, ???: bytes that form neither. Ctrl-C ends it;
+the counts, in all and per slave address, go to stderr.
+  --baud N, --parity P, --data-bits N, --stop-bits N as for send
+  --decode          a line of what each frame means below it
+  --format F, --order O as for decode (with --decode)
+  --times           lines begin with the time and end with the silence before
+                    the frame; a reply also with the time since its request
+Exit status 0 after Ctrl-C, 1 when the device went away, 2 for bad arguments
+or a port that cannot be opened.
+
+Exit status of send: 0 every request got a reply that passes the check; 1 a request
 got no reply, or a reply that fails the check; 2 bad arguments, or the port
 cannot be opened (the cause on stderr).
 )";
 
-const TCommand* const kCommands[] = {&kCrcCommand, &kSendCommand, &kSlaveCommand};
+const TCommand* const kCommands[] = {&kCrcCommand, &kSendCommand, &kSlaveCommand, &kDecodeCommand,
+                                     &kMonitorCommand};
 
 const TCommand* FindCommand(const QString& Name)
 {

@@ -15,5 +15,7 @@ struct TCommand {
 extern const TCommand kCrcCommand;
 extern const TCommand kSendCommand;
 extern const TCommand kSlaveCommand;
+extern const TCommand kDecodeCommand;
+extern const TCommand kMonitorCommand;
 
 } // namespace cli
