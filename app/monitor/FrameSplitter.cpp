@@ -85,7 +85,8 @@ bool TFrameSplitter::SilenceBefore(std::size_t At) const
 
 // What the bytes from At can be. Final: no more bytes come for this frame,
 // so one still short is not a frame, and an unsized one is all that is in.
-TFrameSplitter::TCandidate TFrameSplitter::Evaluate(std::size_t At, bool Final) const
+// Readings that end by CheckedTo failed their CRC before.
+TFrameSplitter::TCandidate TFrameSplitter::Evaluate(std::size_t At, bool Final, std::size_t CheckedTo) const
 {
     const std::uint8_t* b = FBytes.data() + At;
     const std::size_t n = FBytes.size() - At;
@@ -109,14 +110,16 @@ TFrameSplitter::TCandidate TFrameSplitter::Evaluate(std::size_t At, bool Final) 
         sized = true;
         if (Length == 0 || static_cast<std::size_t>(Length) > n) {
             waiting = true;
-        } else if (found.Verdict != TVerdict::Complete && CRC16(b, static_cast<std::size_t>(Length)) == 0) {
+        } else if (found.Verdict != TVerdict::Complete && At + static_cast<std::size_t>(Length) > CheckedTo &&
+                   CRC16(b, static_cast<std::size_t>(Length)) == 0) {
             found = {TVerdict::Complete, Kind, static_cast<std::size_t>(Length), true};
         }
     };
     const bool expected = FOpen && address == FOpen->Address && base == FOpen->Function;
     if (function & mbfn::ExceptionBit) {
-        if (address != 0)
-            consider(static_cast<int>(kExceptionLength), TBusFrameKind::Reply);
+        if (address == 0)
+            return {}; // no one answers a broadcast
+        consider(static_cast<int>(kExceptionLength), TBusFrameKind::Reply);
     } else {
         // The reply that is due comes first, so that an echo (5, 6) after
         // its request is the reply, and otherwise a request.
@@ -152,7 +155,7 @@ void TFrameSplitter::Scan(bool Final)
             FDead = 0;
             continue;
         }
-        const TCandidate c = Evaluate(at, Final);
+        const TCandidate c = Evaluate(at, Final, 0);
         if (c.Verdict == TVerdict::Complete) {
             if (FDead > 0)
                 Emit(TBusFrameKind::Unknown, FHead, FDead);
@@ -163,26 +166,34 @@ void TFrameSplitter::Scan(bool Final)
         if (c.Verdict == TVerdict::Pending) {
             // A frame cannot hold a silence: when one follows inside the
             // bytes waited for and a frame that checks starts after it, the
-            // frame waited for was broken off.
+            // frame waited for was broken off. The end of an unsized one is
+            // not known at all, so a frame that checks anywhere in it ends
+            // it (or else noise that looks unsized would hide good frames
+            // until the next silence).
+            const std::size_t checkedTo = c.Sized ? 0 : FLookedTo;
             bool brokenOff = false;
             for (std::size_t s = at + 1; s < FBytes.size() && !brokenOff; ++s) {
-                if (!SilenceBefore(s))
+                if (c.Sized && !SilenceBefore(s))
                     continue;
-                const TCandidate next = Evaluate(s, false);
-                if (next.Verdict == TVerdict::Pending)
-                    break;
+                const TCandidate next = Evaluate(s, false, checkedTo);
                 if (next.Verdict == TVerdict::Complete) {
                     FDead = s - FHead;
                     brokenOff = true;
+                } else if (next.Verdict == TVerdict::Pending && c.Sized) {
+                    break;
                 }
             }
-            if (brokenOff)
+            if (brokenOff) {
+                FLookedTo = 0;
                 continue;
+            }
+            FLookedTo = c.Sized ? 0 : FBytes.size();
             FWaitingSized = c.Sized && FDead == 0;
             Compact();
             return;
         }
         ++FDead;
+        FLookedTo = 0;
     }
     if (Final && FDead > 0) {
         Emit(TBusFrameKind::Unknown, FHead, FDead);
@@ -205,6 +216,7 @@ void TFrameSplitter::Emit(TBusFrameKind Kind, std::size_t At, std::size_t Length
     f.AfterRequestNs = 0;
     FLastFrame = f.End;
     FHead = At + Length;
+    FLookedTo = 0;
 
     const std::uint8_t address = f.Bytes[0];
     const auto base = static_cast<std::uint8_t>(f.Bytes.size() > 1 ? f.Bytes[1] & ~mbfn::ExceptionBit : 0);
@@ -235,9 +247,11 @@ void TFrameSplitter::Compact()
         FBytes.clear();
         FTimes.clear();
         FHead = 0;
+        FLookedTo = 0;
     } else if (FHead >= kCompactAt) {
         FBytes.erase(FBytes.begin(), FBytes.begin() + static_cast<std::ptrdiff_t>(FHead));
         FTimes.erase(FTimes.begin(), FTimes.begin() + static_cast<std::ptrdiff_t>(FHead));
+        FLookedTo = FLookedTo > FHead ? FLookedTo - FHead : 0;
         FHead = 0;
     }
 }

@@ -83,7 +83,7 @@ private:
     };
 
     std::size_t Size() const { return FBytes.size() - FHead; }
-    TCandidate Evaluate(std::size_t At, bool Final) const;
+    TCandidate Evaluate(std::size_t At, bool Final, std::size_t CheckedTo) const;
     void Scan(bool Final);
     bool SilenceBefore(std::size_t At) const;
     void Emit(TBusFrameKind Kind, std::size_t At, std::size_t Length);
@@ -99,6 +99,9 @@ private:
     std::size_t FDead = 0;
     // The bytes pending make a frame whose length is known but not all in.
     bool FWaitingSized = false;
+    // While an unsized frame is pending: the bytes up to here have been
+    // searched for a frame that checks.
+    std::size_t FLookedTo = 0;
     std::int64_t FLastByte = 0;  // when the last byte fed came
     std::int64_t FLastFrame = 0; // when the last frame's last byte came
     std::optional<TOpenRequest> FOpen;
