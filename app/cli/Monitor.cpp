@@ -28,6 +28,7 @@ constexpr std::int64_t kLookNs = 500'000'000;
 // Bytes the reader stamped but has not handed over yet are waited for this
 // long at most before a silence is taken as one.
 constexpr std::int64_t kHandOverNs = 100'000'000;
+constexpr std::int64_t kHandOverPollNs = 1'000'000;
 
 struct TMonitorOptions {
     TLineSettings Line;
@@ -124,6 +125,8 @@ bool Listen(TComm32& Port, TMailbox& Box, TFrameSplitter& Splitter)
         std::int64_t wake = now + kLookNs;
         if (const auto deadline = Splitter.Deadline())
             wake = std::min(wake, *deadline + 1);
+        if (handOverFrom != 0)
+            wake = std::max(wake, now + kHandOverPollNs);
         const auto until = steady_clock::time_point(nanoseconds(std::max(wake, now)));
         Box.Wake.wait_until(lock, until, [&] { return !Box.Chunks.empty() || Box.Interrupted; });
         if (Box.Interrupted)
