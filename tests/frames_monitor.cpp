@@ -130,7 +130,11 @@ TEST(BusMonitor, PairsRepliesWithTheirRequestsAndCounts)
 TEST(BusMonitor, ChunksDoNotMatter)
 {
     TBus bus;
-    bus.Send(Frame("01 10 00 00 00 02 04 00 01 00 02"), 0)
+    // A reply whose request came before listening began, and a broadcast
+    // right behind it: the reply and a zero byte also check as a request.
+    bus.Send(Frame("01 03 02 00 2A"))
+        .Send(Frame("00 06 00 01 00 05"), 0)
+        .Send(Frame("01 10 00 00 00 02 04 00 01 00 02"), 0)
         .Send(Frame("01 10 00 00 00 02"), 0)
         .Send(Frame("01 17 00 05 00 01 00 05 00 01 02 AB CD"), 0)
         .Send(Frame("01 17 02 AB CD"), 0)
@@ -138,6 +142,7 @@ TEST(BusMonitor, ChunksDoNotMatter)
         .Send(Frame("01 01 02 55 01"), 0);
     const std::string expected = bus.Lines();
     EXPECT_EQ(expected.find("???"), std::string::npos) << expected;
+    EXPECT_EQ(expected.rfind("RSP:01 03 02 00 2A 39 9B \nREQ:00 06 ", 0), 0u) << expected;
     for (std::size_t chunk : {3, 7, 64, 4096})
         EXPECT_EQ(bus.Lines(chunk), expected) << chunk;
 }

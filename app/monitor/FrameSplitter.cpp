@@ -103,16 +103,19 @@ TFrameSplitter::TCandidate TFrameSplitter::Evaluate(std::size_t At, bool Final, 
     TCandidate found;
     bool sized = false;
     bool waiting = false;
-    // The first reading whose length is in and whose CRC checks wins.
+    // The shortest reading whose bytes are in and whose CRC checks wins, the
+    // first of those of one length. Not the longest: a frame that checks
+    // still checks with zero bytes after it, and a broadcast starts with one.
     auto consider = [&](int Length, TBusFrameKind Kind) {
         if (Length < 0)
             return;
         sized = true;
-        if (Length == 0 || static_cast<std::size_t>(Length) > n) {
+        const auto length = static_cast<std::size_t>(Length);
+        if (Length == 0 || length > n) {
             waiting = true;
-        } else if (found.Verdict != TVerdict::Complete && At + static_cast<std::size_t>(Length) > CheckedTo &&
-                   CRC16(b, static_cast<std::size_t>(Length)) == 0) {
-            found = {TVerdict::Complete, Kind, static_cast<std::size_t>(Length), true};
+        } else if ((found.Verdict != TVerdict::Complete || length < found.Length) && At + length > CheckedTo &&
+                   CRC16(b, length) == 0) {
+            found = {TVerdict::Complete, Kind, length, true};
         }
     };
     const bool expected = FOpen && address == FOpen->Address && base == FOpen->Function;
