@@ -24,7 +24,8 @@ const char* const kHelp = R"(Usage: modbuscrc                          start the
        modbuscrc --help | --version
 
 HEX is read as the window reads its target box: only hex digits count,
-whatever stands between them, two digits a byte. The CRC is appended.
+whatever stands between them, two digits a byte. crc and send append the
+CRC; for decode it is part of the frame.
 
 send prints a TX line per request and an RX line per reply, as the window's
 log, and the counts on stderr when it ends (Ctrl-C ends it cleanly).
@@ -72,9 +73,9 @@ the counts, in all and per slave address, go to stderr.
 Exit status 0 after Ctrl-C, 1 when the device went away, 2 for bad arguments
 or a port that cannot be opened.
 
-Exit status of send: 0 every request got a reply that passes the check; 1 a request
-got no reply, or a reply that fails the check; 2 bad arguments, or the port
-cannot be opened (the cause on stderr).
+Exit status of send: 0 every request got a reply that passes the check; 1 a
+request got no reply, or a reply that fails the check; 2 bad arguments, or the
+port cannot be opened (the cause on stderr).
 )";
 
 const TCommand* const kCommands[] = {&kCrcCommand, &kSendCommand, &kSlaveCommand, &kDecodeCommand,
