@@ -21,10 +21,13 @@ const char* const kHelp = R"(Usage: modbuscrc                          start the
        modbuscrc slave [OPTIONS] PORT     serve the demo slave on a port
        modbuscrc scan --port NAME [OPTIONS]
                                           find a device's address, rate, parity
+       modbuscrc decode [OPTIONS] HEX...  say what one frame (CRC included) means
+       modbuscrc monitor [OPTIONS] PORT   listen to a bus and print its frames
        modbuscrc --help | --version
 
 HEX is read as the window reads its target box: only hex digits count,
-whatever stands between them, two digits a byte. The CRC is appended.
+whatever stands between them, two digits a byte. crc and send append the
+CRC; for decode it is part of the frame.
 
 send prints a TX line per request and an RX line per reply, as the window's
 log, and the counts on stderr when it ends (Ctrl-C ends it cleanly).
@@ -79,14 +82,38 @@ that fail it are hints on stderr. Ctrl-C stops it.
   --rs485, --rts-on-send L, --rts-delay-before MS, --rts-delay-after MS
                     as for send
 
-Exit status: send: 0 every request got a reply that passes the check; 1 a
+decode reads HEX as one frame, its CRC included, and prints it as a request
+(REQ:) or a reply (RSP:) and below it what it means: the function, the data
+addresses (0-based, decimal) and values, or the exception.
+  --request, --reply  how to read the frame; without them it is the reading
+                    whose length and CRC hold (a request when both do)
+  --address N       the start address of a reply, which it cannot carry (0)
+  --format F        registers as u16, s16, hex, u32, s32, f32, u64, s64, f64
+                    or ascii (u16)
+  --order O         byte order of the wider formats: ABCD (as sent), CDAB,
+                    BADC or DCBA (ABCD)
+Exit status 0 when the CRC checks, 1 when it fails, 2 for bad arguments.
+
+monitor listens on PORT without ever writing and prints each frame it sees:
+REQ: a request, RSP: a reply, ???: bytes that form neither. Ctrl-C ends it;
+the counts, in all and per slave address, go to stderr.
+  --baud N, --parity P, --data-bits N, --stop-bits N as for send
+  --decode          a line of what each frame means below it
+  --format F, --order O as for decode (with --decode)
+  --times           lines begin with the time and end with the silence before
+                    the frame; a reply also with the time since its request
+Exit status 0 after Ctrl-C, 1 when the device went away, 2 for bad arguments
+or a port that cannot be opened.
+
+Exit status of send: 0 every request got a reply that passes the check; 1 a
 request got no reply, or a reply that fails the check or is an exception.
 scan: 0 a device was found, 1 none. Both: 2 bad arguments, or the port
 cannot be opened (the cause on stderr, such as "此串口不支持 RS-485 模式" for
 a driver without RS-485 mode).
 )";
 
-const TCommand* const kCommands[] = {&kCrcCommand, &kSendCommand, &kSlaveCommand, &kScanCommand};
+const TCommand* const kCommands[] = {&kCrcCommand,  &kSendCommand,   &kSlaveCommand,
+                                     &kScanCommand,   &kDecodeCommand,  &kMonitorCommand};
 
 const TCommand* FindCommand(const QString& Name)
 {

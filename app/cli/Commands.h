@@ -16,5 +16,7 @@ extern const TCommand kCrcCommand;
 extern const TCommand kSendCommand;
 extern const TCommand kSlaveCommand;
 extern const TCommand kScanCommand;
+extern const TCommand kDecodeCommand;
+extern const TCommand kMonitorCommand;
 
 } // namespace cli
