@@ -1,6 +1,7 @@
 #include "app/ModbusCommand.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QComboBox>
 #include <QDateTime>
 #include <QMenu>
@@ -23,7 +24,11 @@
 #include "app/PopupComboBox.h"
 #include "app/PortList.h"
 #include "app/demo/DemoSlave.h"
+#include "app/dialogs/RequestDialog.h"
 #include "app/dialogs/ScanDialog.h"
+#include "app/monitor/BusCounts.h"
+#include "app/monitor/BusLine.h"
+#include "app/monitor/FrameSplitter.h"
 #include "app/modbus/LineTiming.h"
 #include "comm/ZuCommDevice.h"
 #include "platform/toolkit/Shape.h"
@@ -195,6 +200,8 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent)
     Timer1->setInterval(100);
     FLineWatch = new QTimer(this);
     FLineWatch->setInterval(kLineWatchMs);
+    FListenTimer = new QTimer(this);
+    FListenTimer->setSingleShot(true);
 
     CreateDevice();
     FLogView = new TLogView(Memo3, kShownLogLines);
@@ -227,6 +234,11 @@ void TForm1::CreateDevice()
     ZuCommDevice1->OnPackage = [this](TObject* Sender, int NotifyType) {
         Toolkit::Guarded([&] { ZuCommDevice1Package(Sender, NotifyType); });
     };
+    // Only while listening does the window read the port's bytes itself.
+    ZuCommDevice1->OnCommNotify = [this](TObject*, int NotifyType) {
+        if ((NotifyType & EV_RXCHAR) && FSplitter)
+            Toolkit::Guarded([&] { ListenRead(); });
+    };
 }
 
 void TForm1::CreateLogActions()
@@ -244,12 +256,50 @@ void TForm1::CreateLogActions()
     ActionSaveLog = make("ActionSaveLog", QStringLiteral("保存记录..."), false);
     ActionClearLog = make("ActionClearLog", QStringLiteral("清空记录"), false);
     ActionScan = make("ActionScan", QStringLiteral("扫描设备..."), false);
+    ActionDecode = make("ActionDecode", QStringLiteral("解析帧"), true);
+    ActionListen = make("ActionListen", QStringLiteral("仅监听"), true);
+    ActionListen->setToolTip(QStringLiteral("只听总线上别的主站与从站的通信，不发送"));
+    ActionBuildRequest = make("ActionBuildRequest", QStringLiteral("构造请求..."), false);
+
+    // Decoding's register format and byte order, each one of a group.
+    FormatMenu = new QMenu(QStringLiteral("寄存器格式"), this);
+    FormatMenu->setObjectName(QStringLiteral("FormatMenu"));
+    auto group = [this](const QStringList& names, const char* prefix) {
+        auto* g = new QActionGroup(this);
+        for (const QString& n : names) {
+            QAction* a = FormatMenu->addAction(n);
+            a->setObjectName(QLatin1String(prefix) + n);
+            a->setCheckable(true);
+            a->setActionGroup(g);
+        }
+        g->actions().first()->setChecked(true);
+    };
+    group({QStringLiteral("u16"), QStringLiteral("s16"), QStringLiteral("hex"), QStringLiteral("u32"),
+           QStringLiteral("s32"), QStringLiteral("f32"), QStringLiteral("u64"), QStringLiteral("s64"),
+           QStringLiteral("f64"), QStringLiteral("ascii")},
+          "ActionFormat_");
+    FormatMenu->addSeparator();
+    group({QStringLiteral("ABCD"), QStringLiteral("CDAB"), QStringLiteral("BADC"), QStringLiteral("DCBA")},
+          "ActionOrder_");
     auto bind = [this](QAction* action, auto slot) {
         connect(action, &QAction::triggered, this, [this, slot] { Toolkit::Guarded([&] { (this->*slot)(); }); });
     };
     bind(ActionSaveLog, &TForm1::SaveLog);
     bind(ActionClearLog, &TForm1::ClearLog);
     bind(ActionScan, &TForm1::ShowScanDialog);
+    bind(ActionBuildRequest, &TForm1::ShowRequestBuilder);
+    connect(ActionListen, &QAction::toggled, this, [this](bool on) {
+        Toolkit::Guarded([&] {
+            // Nothing goes out while listening.
+            StopAutoSend();
+            Button2->setEnabled(!on);
+            Button3->setEnabled(!on);
+            if (!on)
+                StopListening();
+            else if (TagOf(Button1) == 1)
+                StartListening();
+        });
+    });
     connect(ActionPauseOnly, &QAction::toggled, this, [this](bool on) {
         // Takes effect for the reply under way too; switching back waits
         // for the next request, whose reply the test is made from.
@@ -319,6 +369,7 @@ void TForm1::ApplyLook()
     FitPopupWidth(ComboBox2);
 
     Memo3->setContextMenuPolicy(Qt::CustomContextMenu);
+    Memo1->setContextMenuPolicy(Qt::CustomContextMenu);
 
     // The lists are as narrow as on the designed screen; a slimmer arrow
     // leaves room for "COM01" in the box.
@@ -351,6 +402,9 @@ void TForm1::BindEvents()
             [this] { Toolkit::Guarded([&] { RebuildPortList(); }); });
     connect(Memo3, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { Toolkit::Guarded([&] { ShowLogMenu(pos); }); });
+    connect(Memo1, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { Toolkit::Guarded([&] { ShowTargetMenu(pos); }); });
+    connect(FListenTimer, &QTimer::timeout, this, [this] { Toolkit::Guarded([&] { ListenRead(); }); });
 
     // A list changes when the user picks an entry or types into its box;
     // setting it from code raises nothing, as with the original control.
@@ -428,6 +482,140 @@ void TForm1::AddLogLine(const QString& Line, std::optional<double> ResponseMs)
     FLogStore.Append(LogLine);
 }
 
+void TForm1::AddPlainLogLine(const QString& Line)
+{
+    LogLine = Line;
+    FLogView->Append(LogLine);
+    FLogStore.Append(LogLine);
+}
+
+TDecodeOptions TForm1::DecodeOptions() const
+{
+    TDecodeOptions o;
+    for (QAction* a : FormatMenu->actions()) {
+        if (!a->isChecked())
+            continue;
+        if (const auto f = RegisterFormatNamed(a->text()))
+            o.Format = *f;
+        else if (const auto order = ByteOrderNamed(a->text()))
+            o.Order = *order;
+    }
+    return o;
+}
+
+void TForm1::ShowTargetMenu(const QPoint& Pos)
+{
+    QMenu* menu = Memo1->createStandardContextMenu(Pos);
+    menu->setObjectName(QStringLiteral("TargetMenu"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addSeparator();
+    menu->addAction(ActionBuildRequest);
+    QMenu* recent = menu->addMenu(QStringLiteral("最近发送"));
+    recent->setObjectName(QStringLiteral("RecentMenu"));
+    recent->setEnabled(!FRecent.isEmpty());
+    for (const QString& frame : FRecent) {
+        recent->addAction(frame, this, [this, frame] {
+            Toolkit::Guarded([&] {
+                Memo1->setPlainText(frame);
+                CalculateCRC();
+            });
+        });
+    }
+    menu->popup(Memo1->viewport()->mapToGlobal(Pos));
+}
+
+void TForm1::RememberSent(const TByteDynArray& Frame)
+{
+    // The frame as typed: without its CRC.
+    const QString text = HexText(Frame.data(), Frame.size() >= 2 ? Frame.size() - 2 : 0).trimmed();
+    FRecent.removeAll(text);
+    FRecent.prepend(text);
+    while (FRecent.size() > kRecentFrames)
+        FRecent.removeLast();
+}
+
+void TForm1::ShowRequestBuilder()
+{
+    if (FRequestDialog) {
+        FRequestDialog->raise();
+        return;
+    }
+    FRequestDialog = new TRequestDialog(this, [this](const QString& Frame) {
+        Memo1->setPlainText(Frame);
+        CalculateCRC();
+    });
+    FRequestDialog->setAttribute(Qt::WA_DeleteOnClose);
+    FRequestDialog->setWindowModality(Qt::WindowModal);
+    FRequestDialog->show();
+}
+
+TRequestDialog* TForm1::RequestDialog() const
+{
+    return FRequestDialog.data();
+}
+
+void TForm1::StartListening()
+{
+    const KelvorComm32::TComm32* port = ZuCommDevice1->Comm();
+    TLineSettings line;
+    line.Baud = port->Baud();
+    line.DataBits = port->ByteSize();
+    line.Parity = port->Parity();
+    line.StopBits = port->StopBits();
+    // The package layer lets go of the port; its bytes come here.
+    ZuCommDevice1->fSetUsePackage(false);
+    FBusCounts = std::make_unique<TBusCounts>();
+    FSplitter = std::make_unique<TFrameSplitter>(TBusTiming::ForLine(line), KelvorComm32::TComm32::RxTimeNow(),
+                                                 [this](const TBusFrame& Frame) { LogBusFrame(Frame); });
+    ListenRead();
+}
+
+void TForm1::StopListening()
+{
+    if (!FSplitter)
+        return;
+    FListenTimer->stop();
+    ListenRead();
+    FSplitter->Finish();
+    FSplitter.reset();
+    FBusCounts.reset();
+    if (TagOf(Button1) == 1)
+        ZuCommDevice1->fSetUsePackage(true);
+}
+
+void TForm1::ListenRead()
+{
+    if (!FSplitter)
+        return;
+    KelvorComm32::TComm32* port = ZuCommDevice1->Comm();
+    std::uint8_t buffer[4096];
+    long n = 0;
+    while ((n = port->Read(buffer, sizeof buffer)) > 0)
+        FSplitter->Feed(buffer, static_cast<std::size_t>(n), port->LastRxTime());
+    FSplitter->Poll(KelvorComm32::TComm32::RxTimeNow());
+    // A frame the rules cannot size ends on silence: look again then.
+    if (const auto deadline = FSplitter->Deadline()) {
+        const std::int64_t left = *deadline - KelvorComm32::TComm32::RxTimeNow();
+        FListenTimer->start(static_cast<int>(std::clamp<std::int64_t>(left / 1'000'000 + 1, 1, 1000)));
+    }
+}
+
+void TForm1::LogBusFrame(const TBusFrame& Frame)
+{
+    FBusCounts->Add(Frame);
+    if (ActionShowTimes->isChecked()) {
+        const std::int64_t ago = KelvorComm32::TComm32::RxTimeNow() - Frame.End;
+        AddPlainLogLine(TimedBusLine(Frame, QDateTime::currentDateTime().addMSecs(-ago / 1'000'000)));
+    } else {
+        AddPlainLogLine(BusLine(Frame));
+    }
+    if (ActionDecode->isChecked()) {
+        const QString decoded = DecodedBusLine(Frame, DecodeOptions());
+        if (!decoded.isEmpty())
+            AddPlainLogLine(decoded);
+    }
+}
+
 void TForm1::ClearLog()
 {
     FLogView->Clear();
@@ -457,6 +645,9 @@ void TForm1::ShowLogMenu(const QPoint& Pos)
     menu->addAction(ActionShowTimes);
     menu->addAction(ActionPauseOnly);
     menu->addAction(ActionRemoveEcho);
+    menu->addAction(ActionDecode);
+    menu->addMenu(FormatMenu);
+    menu->addAction(ActionListen);
     menu->addSeparator();
     menu->addAction(ActionSaveLog);
     menu->addAction(ActionClearLog);
@@ -464,7 +655,10 @@ void TForm1::ShowLogMenu(const QPoint& Pos)
     menu->addAction(ActionScan);
     menu->addSeparator();
     FExchange.Settle(KelvorComm32::TComm32::RxTimeNow());
-    for (const QString& text : {FExchange.Counts().CountsText(), FExchange.Counts().TimesText()}) {
+    // While listening, what the monitor counted on the bus.
+    const QStringList counts = FBusCounts ? FBusCounts->Summary().split(QLatin1Char('\n'))
+                                          : QStringList{FExchange.Counts().CountsText(), FExchange.Counts().TimesText()};
+    for (const QString& text : counts) {
         QAction* line = menu->addAction(text);
         line->setObjectName(QStringLiteral("LogCounts"));
         line->setEnabled(false);
@@ -609,6 +803,7 @@ void TForm1::UpdateExpectedLength(const TByteDynArray& Frame)
 void TForm1::SwitchPort(bool Open)
 {
     if (!Open) {
+        StopListening();
         Button1->setText(QStringLiteral("打开"));
         Shape1->fSetBrushColor(kLampOff);
         // The panel ends up closed even if closing the port fails; the
@@ -691,6 +886,8 @@ void TForm1::SwitchPort(bool Open)
     if (opened) {
         Button1->setToolTip(QStringLiteral("点击关闭串口"));
         FLineWatch->start();
+        if (ActionListen->isChecked())
+            StartListening();
     }
 }
 
@@ -794,8 +991,9 @@ void TForm1::WatchLine()
 
 void TForm1::SendFrame()
 {
-    // An empty frame (a target text without digits) is nothing to send.
-    if (FrameBytes.empty())
+    // An empty frame (a target text without digits) is nothing to send,
+    // and nothing is sent while listening.
+    if (FrameBytes.empty() || ActionListen->isChecked())
         return;
     const TByteDynArray buffer = FrameBytes;
     // Nothing is logged that would not reach the line whole; said once,
@@ -817,6 +1015,9 @@ void TForm1::SendFrame()
     }
 
     AddLogLine(TxLine(buffer.data(), buffer.size()));
+    if (ActionDecode->isChecked())
+        AddPlainLogLine(DecodeRequest(buffer.data(), buffer.size(), DecodeOptions()));
+    RememberSent(buffer);
 
     UpdateExpectedLength(buffer); // a non-numeric Edit2 throws: nothing is written
     ApplyReplyEnd(buffer);
@@ -851,7 +1052,10 @@ void TForm1::ReceiveFrame()
     const TExchange::TReceipt r = FExchange.Received(buffer.data(), n, ReceiveSize(ExpectedLength), lastByte);
     if (r.Dropped || r.Length == 0)
         return;
-    AddLogLine(RxLine(buffer.data() + r.Offset, r.Length, r.EchoMismatch), r.ResponseMs);
+    const std::uint8_t* rx = buffer.data() + r.Offset;
+    AddLogLine(RxLine(rx, r.Length, r.EchoMismatch), r.ResponseMs);
+    if (ActionDecode->isChecked())
+        AddPlainLogLine(DecodeReceived(rx, r.Length, r.RequestFrame.data(), r.RequestFrame.size(), DecodeOptions()));
 }
 
 void TForm1::Button1Click(QObject*)

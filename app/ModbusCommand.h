@@ -14,6 +14,7 @@
 #include "app/log/LogStore.h"
 #include "app/OpenFailure.h"
 #include "app/modbus/Crc16.h"
+#include "app/modbus/Decode.h"
 #include "app/modbus/Exchange.h"
 #include "app/modbus/HexText.h"
 #include "app/modbus/Reply.h"
@@ -33,7 +34,12 @@ class TLogView;
 class TShape;
 class TDemoDevice;
 class TScanDialog;
+class TRequestDialog;
+class TFrameSplitter;
+class TBusCounts;
+class QMenu;
 struct TScanAnswer;
+struct TBusFrame;
 
 namespace KelvorComm32 {
 class TZuCommDevice;
@@ -81,6 +87,10 @@ public:
     QAction* ActionSaveLog = nullptr;
     QAction* ActionClearLog = nullptr;
     QAction* ActionScan = nullptr;       // opens the scan dialog
+    QAction* ActionDecode = nullptr;     // a decoded line under each frame
+    QMenu* FormatMenu = nullptr;         // register format and byte order of decoding
+    QAction* ActionListen = nullptr;     // listen only: the monitor's lines, nothing sent
+    QAction* ActionBuildRequest = nullptr; // the target box's menu: the request builder
     // Owned by the window; destroying it closes the port.
     KelvorComm32::TZuCommDevice* ZuCommDevice1 = nullptr;
 
@@ -133,6 +143,15 @@ public:
     void SaveLog();
     // Opens the log's context menu at a point of Memo3.
     void ShowLogMenu(const QPoint& Pos);
+    // Opens the target box's context menu: the builder and the frames sent.
+    void ShowTargetMenu(const QPoint& Pos);
+    // Opens the request builder; its frame goes into the target box.
+    void ShowRequestBuilder();
+    TRequestDialog* RequestDialog() const;
+    // The frames sent in this run, newest first (hex text without CRC).
+    const QStringList& RecentFrames() const { return FRecent; }
+    // The register format and byte order the format menu has checked.
+    TDecodeOptions DecodeOptions() const;
     // Closes the port and opens the scan dialog on the port box's port.
     void ShowScanDialog();
     TScanDialog* ScanDialog() const;
@@ -166,6 +185,17 @@ private:
     // port's device has gone.
     void WatchLine();
     void CreateLogActions();
+    // A line as it is, without the time in front (decoded lines, the
+    // monitor's own timed lines).
+    void AddPlainLogLine(const QString& Line);
+    // Listening: the port's bytes go to the bus monitor instead of the
+    // package layer, and its frames to the log.
+    void StartListening();
+    void StopListening();
+    void ListenRead();
+    void LogBusFrame(const TBusFrame& Frame);
+    // Keeps a frame sent at the head of the recent frames.
+    void RememberSent(const TByteDynArray& Frame);
     // Gives the package layer the end-of-reply test for this request, or
     // none when replies end by the pause only.
     void ApplyReplyEnd(const TByteDynArray& Request);
@@ -179,6 +209,12 @@ private:
     // The demo slave behind the DEMO entry, while its port is open.
     std::unique_ptr<TDemoDevice> FDemo;
     QPointer<TScanDialog> FScanDialog;
+    QPointer<TRequestDialog> FRequestDialog;
+    // While listening on an open port.
+    std::unique_ptr<TFrameSplitter> FSplitter;
+    std::unique_ptr<TBusCounts> FBusCounts;
+    QTimer* FListenTimer = nullptr;
+    QStringList FRecent;
 };
 
 // Unit-level state of the window.
@@ -199,6 +235,8 @@ inline constexpr int kReceiveBufferSize = 8192;
 // How often an open port's device is looked for: a pulled cable shows within
 // this, well inside a second.
 inline constexpr int kLineWatchMs = 250;
+// How many frames sent the target box's menu offers again.
+inline constexpr int kRecentFrames = 20;
 // Memo3 shows the newest lines only; the store keeps them all.
 inline constexpr int kShownLogLines = 100000;
 // The port list's first entries, "COM01" to "COM16", select ports by number.

@@ -212,3 +212,19 @@ bool OpenLine(KelvorComm32::TComm32& Port, const QString& Device, const TLineSet
     }
     return false;
 }
+
+QString SettingText(const TLineSettings& Line)
+{
+    static const char kLetters[] = {'N', 'O', 'E', 'M', 'S'};
+    const char letter = Line.Parity >= 0 && Line.Parity <= 4 ? kLetters[Line.Parity] : '?';
+    const QString stop = Line.StopBits == TWOSTOPBITS ? QStringLiteral("2")
+                         : Line.StopBits == ONE5STOPBITS ? QStringLiteral("1.5")
+                                                         : QStringLiteral("1");
+    return QString::number(Line.DataBits) + QLatin1Char(letter) + stop;
+}
+
+QString LineText(const TLineSettings& Line)
+{
+    return QString::number(Line.Baud) + QLatin1Char(' ') + SettingText(Line) +
+           (Line.Rs485 ? QStringLiteral(" RS-485") : QString());
+}

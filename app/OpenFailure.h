@@ -24,6 +24,11 @@ struct TLineSettings {
     unsigned long RtsDelayAfter = 0;
 };
 
+// A setting as "8E1": data bits, parity letter (N, O, E, M, S), stop bits.
+QString SettingText(const TLineSettings& Line);
+// The whole line as "9600 8E1", " RS-485" after it in that mode.
+QString LineText(const TLineSettings& Line);
+
 enum class TOpenCause {
     NoDevice,     // nothing of that name
     Gone,         // the device went away while it was being opened

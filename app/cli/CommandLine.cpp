@@ -57,6 +57,8 @@ log, and the counts on stderr when it ends (Ctrl-C ends it cleanly).
   --echo            the line echoes what is sent (a 2-wire RS-485 adapter):
                     the first bytes back are checked against the frame and
                     taken out; others are shown marked [回显不符]
+  --decode          a line of what each frame means below it
+  --format F, --order O as for decode (with --decode)
 
 slave answers as the demo slave (slave id 1, coils, discrete inputs, holding
 and input registers at 0 to 999) on PORT until Ctrl-C, printing an RX line

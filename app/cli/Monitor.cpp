@@ -63,16 +63,6 @@ TMonitorOptions ParseOptions(const QStringList& Args)
     return o;
 }
 
-QString LineText(const TLineSettings& L)
-{
-    static const char kParity[] = {'N', 'O', 'E', 'M', 'S'};
-    return QStringLiteral("%1 %2%3%4")
-        .arg(L.Baud)
-        .arg(L.DataBits)
-        .arg(QLatin1Char(kParity[L.Parity]))
-        .arg(L.StopBits == TWOSTOPBITS ? 2 : 1);
-}
-
 // What the port's reader and Ctrl-C hand to the main thread.
 struct TMailbox {
     struct TChunk {

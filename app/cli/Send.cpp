@@ -9,6 +9,7 @@
 
 #include "app/cli/Commands.h"
 #include "app/cli/Common.h"
+#include "app/cli/DecodeOptions.h"
 #include "app/cli/Interrupts.h"
 #include "app/PortLink.h"
 #include "app/demo/DemoSlave.h"
@@ -41,15 +42,18 @@ struct TSendOptions {
     unsigned long long TimeoutMs = 1000;
     bool Times = false;
     bool RemoveEcho = false;
+    bool Decode = false;
+    TDecodeOptions Format;
     QStringList Hex;
 };
 
 TSendOptions ParseOptions(const QStringList& Args)
 {
     TSendOptions o;
+    bool formatGiven = false;
     TArgs args(Args);
     while (args.Next()) {
-        if (TakeCommonOption(args, o.Line, o.Times, true))
+        if (TakeCommonOption(args, o.Line, o.Times, true) || TakeDecodeOption(args, o.Format, formatGiven))
             continue;
         if (args.Is("--port")) {
             o.Port = args.Value();
@@ -63,6 +67,8 @@ TSendOptions ParseOptions(const QStringList& Args)
             o.TimeoutMs = args.Number(1, kMaxMs);
         } else if (args.Flag("--echo")) {
             o.RemoveEcho = true;
+        } else if (args.Flag("--decode")) {
+            o.Decode = true;
         } else if (args.IsOption()) {
             args.Refuse();
         } else {
@@ -70,6 +76,8 @@ TSendOptions ParseOptions(const QStringList& Args)
         }
     }
     CheckCommonOptions(args);
+    if (formatGiven && !o.Decode)
+        throw TUsageError("--format and --order go with --decode");
     if (o.Port.isEmpty())
         throw TUsageError("--port NAME is required (demo for the built-in slave)");
     if (o.Hex.isEmpty())
@@ -110,6 +118,8 @@ public:
     nanoseconds Send()
     {
         Print(TxLine(FFrame.data(), FFrame.size()), std::nullopt);
+        if (FOptions.Decode)
+            PrintLine(stdout, DecodeRequest(FFrame.data(), FFrame.size(), FOptions.Format));
         const TLineSettings& l = FOptions.Line;
         const double charMs = CharacterMs(l.Baud, l.DataBits, l.Parity, l.StopBits);
         const std::int64_t window =
@@ -129,7 +139,11 @@ public:
             const TExchange::TReceipt r = FExchange.Received(FBuffer.data(), n, FTake, lastByte);
             if (r.Dropped || r.Length == 0)
                 continue;
-            Print(RxLine(FBuffer.data() + r.Offset, r.Length, r.EchoMismatch), r.ResponseMs);
+            const std::uint8_t* rx = FBuffer.data() + r.Offset;
+            Print(RxLine(rx, r.Length, r.EchoMismatch), r.ResponseMs);
+            if (FOptions.Decode)
+                PrintLine(stdout, DecodeReceived(rx, r.Length, r.RequestFrame.data(), r.RequestFrame.size(),
+                                                 FOptions.Format));
             if (r.Answers && r.Request == FExchange.LastRequest())
                 ++answers;
         }

@@ -49,17 +49,6 @@ TSlaveOptions ParseOptions(const QStringList& Args)
     return o;
 }
 
-QString LineText(const TLineSettings& L)
-{
-    static const char kParity[] = {'N', 'O', 'E', 'M', 'S'};
-    return QStringLiteral("%1 %2%3%4%5")
-        .arg(L.Baud)
-        .arg(L.DataBits)
-        .arg(QLatin1Char(kParity[L.Parity]))
-        .arg(L.StopBits == TWOSTOPBITS ? 2 : 1)
-        .arg(L.Rs485 ? QStringLiteral(" RS-485") : QString());
-}
-
 int RunSlave(const QStringList& Args)
 {
     const TSlaveOptions options = ParseOptions(Args);

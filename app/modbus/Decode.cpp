@@ -1,5 +1,7 @@
 #include "app/modbus/Decode.h"
 
+#include <algorithm>
+
 #include <vector>
 
 #include "app/modbus/Functions.h"
@@ -200,6 +202,17 @@ QString DecodeReply(const std::uint8_t* Data, std::size_t Count, const std::uint
                     std::size_t RequestCount, const TDecodeOptions& Options)
 {
     return DecodeReply(Data, Count, OriginOf(Request, RequestCount), Options);
+}
+
+QString DecodeReceived(const std::uint8_t* Data, std::size_t Count, const std::uint8_t* Request,
+                       std::size_t RequestCount, const TDecodeOptions& Options)
+{
+    if (RequestCount == 0)
+        return ReadingOf(Data, Count) == TFrameReading::Request ? DecodeRequest(Data, Count, Options)
+                                                                : DecodeReply(Data, Count, TReplyOrigin{}, Options);
+    if (Count == RequestCount && std::equal(Data, Data + Count, Request))
+        return DecodeRequest(Data, Count, Options);
+    return DecodeReply(Data, Count, Request, RequestCount, Options);
 }
 
 TFrameReading ReadingOf(const std::uint8_t* Data, std::size_t Count)

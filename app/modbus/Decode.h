@@ -35,6 +35,13 @@ QString DecodeReply(const std::uint8_t* Data, std::size_t Count, const TReplyOri
 QString DecodeReply(const std::uint8_t* Data, std::size_t Count, const std::uint8_t* Request,
                     std::size_t RequestCount, const TDecodeOptions& Options = {});
 
+// The decoded line of bytes that came back after Request (CRC included;
+// none when RequestCount is 0): an exact copy of the request (a line's echo)
+// as the request, anything else as a reply to it; without a request, as
+// the frame is best read on its own.
+QString DecodeReceived(const std::uint8_t* Data, std::size_t Count, const std::uint8_t* Request,
+                       std::size_t RequestCount, const TDecodeOptions& Options = {});
+
 // How a frame on its own is best read: as a request when its length by the
 // request rules and its CRC hold, else as a reply when they hold for a
 // reply; failing that, by the length alone, and then by the function code

@@ -53,6 +53,7 @@ TExchange::TReceipt TExchange::Received(const std::uint8_t* Data, std::size_t Co
         if (older->Open)
             Unanswered(*older);
     r.Request = q.No;
+    r.RequestFrame = q.Frame;
 
     if (q.EchoPending) {
         q.EchoPending = false;

@@ -40,6 +40,8 @@ public:
         // From the request (or its echo's last byte) to this package's last
         // byte, for an answer.
         std::optional<double> ResponseMs;
+        // The request it belongs to (CRC included), empty when none.
+        TByteDynArray RequestFrame;
     };
 
     // How long a request's reply is awaited: Wait, and what the request and

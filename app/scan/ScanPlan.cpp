@@ -124,13 +124,3 @@ bool ParseStopBits(const QString& Text, std::vector<int>& StopBits, QString& Err
     StopBits = std::move(stops);
     return true;
 }
-
-QString SettingText(const TLineSettings& Line)
-{
-    static const char kLetters[] = {'N', 'O', 'E', 'M', 'S'};
-    const char letter = Line.Parity >= 0 && Line.Parity <= 4 ? kLetters[Line.Parity] : '?';
-    const QString stop = Line.StopBits == TWOSTOPBITS ? QStringLiteral("2")
-                         : Line.StopBits == ONE5STOPBITS ? QStringLiteral("1.5")
-                                                         : QStringLiteral("1");
-    return QString::number(Line.DataBits) + QLatin1Char(letter) + stop;
-}

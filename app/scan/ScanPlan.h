@@ -40,6 +40,3 @@ bool ParseBauds(const QString& Text, std::vector<unsigned long>& Bauds, QString&
 bool ParseParities(const QString& Text, std::vector<int>& Parities, QString& Error);
 // "1", "1,2".
 bool ParseStopBits(const QString& Text, std::vector<int>& StopBits, QString& Error);
-
-// A setting as "8E1": data bits, parity letter (N, O, E, M, S), stop bits.
-QString SettingText(const TLineSettings& Line);
