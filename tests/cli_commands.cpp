@@ -209,6 +209,13 @@ TEST(SendCommand, AgainstTheLibmodbusSlave)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "TX:01 06 00 01 00 2A 59 D5 \nRX:01 06 00 01 00 2A 59 D5 \n"
                      "TX:01 06 00 01 00 2A 59 D5 \nRX:01 06 00 01 00 2A 59 D5 \n");
+
+    // Decoded: the request's own line, and the reply by the request it answers.
+    const ProcessResult d = Modbuscrc({"send", "--port", peer.path(), "--decode", "--format", "s32", "--order",
+                                       "CDAB", "01 03 00 02 00 02"});
+    EXPECT_EQ(d.status, 0) << d.err;
+    EXPECT_EQ(d.out, "TX:01 03 00 02 00 02 65 CB \n  读保持寄存器 起始 2 数量 2\n"
+                     "RX:01 03 04 10 02 10 03 12 F2 \n  读保持寄存器 2=268636162\n");
 }
 
 // No reply (the slave has another id) is status 1, with the TX line logged
