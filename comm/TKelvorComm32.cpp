@@ -696,8 +696,12 @@ void TComm32::TIoSession::RunReader()
             WaitForSingleObject(ReadStopEvent, IdleDelay(idlePasses));
     }
 
-    if (waitPending)
+    // A mask change ends a pending wait at once, as Windows documents;
+    // CancelIo alone does not end it everywhere (Wine's waits ignore it).
+    if (waitPending) {
+        SetCommMask(Device, EV_RXFLAG);
         FinishPending(WaitOs);
+    }
     CloseHandle(WaitOs.hEvent);
     WaitOs.hEvent = nullptr;
 }
