@@ -43,17 +43,34 @@ std::mutex& WaitMutex()
     return *m;
 }
 
-static void SignalLocked(Object& o)
+void Signal(Object& o, WakeList* Later)
 {
-    o.signaled = true;
-    for (Waiter* w : o.waiters)
-        w->cv.notify_one();
+    // Woken outside the lock. A waiter that returns meanwhile (another of
+    // its objects came first) only takes a spurious wake-up in a later wait,
+    // which looks at its objects again.
+    std::array<std::shared_ptr<Waiter>, 4> wake;
+    std::size_t n = 0;
+    {
+        std::lock_guard lk(WaitMutex());
+        o.signaled = true;
+        for (const auto& w : o.waiters) {
+            if (Later)
+                Later->waiters.push_back(w);
+            else if (n < wake.size())
+                wake[n++] = w;
+            else
+                w->cv.notify_one();
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        wake[i]->cv.notify_one();
 }
 
-void Signal(Object& o)
+void WakeList::Wake()
 {
-    std::lock_guard lk(WaitMutex());
-    SignalLocked(o);
+    for (const auto& w : waiters)
+        w->cv.notify_one();
+    waiters.clear();
 }
 
 void Unsignal(Object& o)
@@ -210,14 +227,15 @@ static DWORD WaitObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, D
     }
     const std::span<std::shared_ptr<Object>> objs(refs.data(), nCount);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
-    Waiter w;
+    thread_local const std::shared_ptr<Waiter> tWaiter = std::make_shared<Waiter>();
+    const std::shared_ptr<Waiter>& w = tWaiter;
     bool registered = false;
     std::unique_lock lk(WaitMutex());
     auto unregister = [&] {
         if (!registered)
             return;
         for (auto& o : objs)
-            o->waiters.erase(std::remove(o->waiters.begin(), o->waiters.end(), &w), o->waiters.end());
+            o->waiters.erase(std::remove(o->waiters.begin(), o->waiters.end(), w), o->waiters.end());
     };
     bool timedOut = false;
     for (;;) {
@@ -244,12 +262,12 @@ static DWORD WaitObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, D
         }
         if (!registered) {
             for (auto& o : objs)
-                o->waiters.push_back(&w);
+                o->waiters.push_back(w);
             registered = true;
         }
         if (dwMilliseconds == INFINITE)
-            w.cv.wait(lk);
-        else if (w.cv.wait_until(lk, deadline) == std::cv_status::timeout)
+            w->cv.wait(lk);
+        else if (w->cv.wait_until(lk, deadline) == std::cv_status::timeout)
             timedOut = true; // one last look before giving up
     }
 }

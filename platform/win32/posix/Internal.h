@@ -13,7 +13,10 @@ namespace win32posix::detail {
 
 enum class Kind { Event, Thread, Serial, Key };
 
-// One thread blocked in WaitForSingleObject/WaitForMultipleObjects.
+// One thread blocked in WaitForSingleObject/WaitForMultipleObjects. Each
+// thread keeps one for its life, shared with whoever is about to wake it, so
+// a wake-up can be sent after WaitMutex() is let go: the woken thread then
+// does not run straight into the lock its waker still holds.
 struct Waiter {
     std::condition_variable cv;
 };
@@ -35,11 +38,19 @@ public:
     const Kind kind;
     const bool manualReset;
     bool signaled = false;          // guarded by WaitMutex()
-    std::vector<Waiter*> waiters;   // guarded by WaitMutex()
+    std::vector<std::shared_ptr<Waiter>> waiters; // guarded by WaitMutex()
+};
+
+// Threads to wake once the caller has let go of its own locks.
+struct WakeList {
+    std::vector<std::shared_ptr<Waiter>> waiters;
+    void Wake();
 };
 
 std::mutex& WaitMutex();
-void Signal(Object& o);
+// Sets the object; its waiters are woken at once, or, with Later, when the
+// caller wakes that list.
+void Signal(Object& o, WakeList* Later = nullptr);
 void Unsignal(Object& o);
 
 // Handle table. Handle values are never reused, so a stale handle is simply

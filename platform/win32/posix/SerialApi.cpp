@@ -329,7 +329,10 @@ BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
     s->Evaluate();
     if (!s->wait)
         return TRUE; // an event was already there; *lpEvtMask holds it
-    s->Kick();
+    // Arrivals, hang-ups and the output's drain wake the monitor anyway;
+    // only the sampling of modem lines starts with a wait.
+    if (s->WatchingModem())
+        s->Kick();
     return Fail(ERROR_IO_PENDING);
 }
 

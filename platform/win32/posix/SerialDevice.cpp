@@ -40,10 +40,11 @@ void Serial::Kick()
 
 void Serial::SignalOp(const std::shared_ptr<Object>& ev)
 {
+    WakeList* later = deferWakes ? &deferred : nullptr;
     if (ev)
-        Signal(*ev);
+        Signal(*ev, later);
     else
-        Signal(*this);
+        Signal(*this, later);
 }
 
 void Serial::Finish(OVERLAPPED* ov, const std::shared_ptr<Object>& ev, DWORD err, DWORD count)
@@ -335,6 +336,10 @@ void Serial::Shutdown()
     if (wake >= 0) {
         ::close(wake);
         wake = -1;
+    }
+    if (poller >= 0) {
+        ::close(poller);
+        poller = -1;
     }
 }
 

@@ -82,12 +82,13 @@ public:
     // completes waits (SerialMonitor.cpp).
     void Start();
 
-    // Everything below is guarded by m, except fd and wake which are fixed
-    // from Start() until Shutdown() has joined the monitor.
+    // Everything below is guarded by m, except fd, wake and poller which are
+    // fixed from Start() until Shutdown() has joined the monitor.
     std::mutex m;
     std::condition_variable done; // an operation finished (GetOverlappedResult)
     int fd = -1;
     int wake = -1;
+    int poller = -1; // the monitor's epoll set: wake, and fd edge-triggered
     bool exclusive = false; // we set TIOCEXCL and must take it back
     TtySaved saved;         // the tty's settings before we made it raw
     bool savedValid = false;
@@ -141,6 +142,14 @@ public:
 private:
     void Run();
     int DrainPollMs();
+    void WatchFd(std::uint32_t events);
+
+    // While the monitor evaluates, the owners of what it completes are woken
+    // only once it has let go of m, so that they do not wait for m. The
+    // events themselves are set under m, in order with the calls.
+    bool deferWakes = false;
+    WakeList deferred;
+    std::uint32_t watched = 0; // what fd is registered for in poller
 
     // The monitor's watch on a draining output queue: the count it saw last
     // and how long it then waited (0: not watching).
