@@ -4,6 +4,8 @@
 
 #include "platform/win32/posix/FaultInjection.h"
 
+#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -59,6 +61,8 @@ void Serial::FinishWait(DWORD events, DWORD err)
 {
     WaitOp w = std::move(*wait);
     wait.reset();
+    if (w.event)
+        ClearInlineSource(*w.event);
     *w.maskOut = events;
     Finish(w.ov, w.event, err, 0);
 }
@@ -295,6 +299,65 @@ void Serial::Evaluate()
     FinishWait(ev);
 }
 
+void Serial::ReleaseInline()
+{
+    if (!inlineOwned)
+        return;
+    inlineOwned = false;
+    WatchFdNow();
+}
+
+void Serial::LeaveInline()
+{
+    std::lock_guard lk(m);
+    if (wait && inlineOwned && pthread_equal(inlineOwner, pthread_self()))
+        ReleaseInline();
+}
+
+// Only a wait for received bytes with none reported and unread: poll()
+// then tells of new bytes only, as the monitor's edges do.
+bool Serial::WaitInline(Waiter& W, int Milliseconds)
+{
+    const pthread_t self = pthread_self();
+    int tty;
+    {
+        std::lock_guard lk(m);
+        if (closed || hungUp || !wait || !(mask & EV_RXCHAR) || rxMark != 0 || !reads.empty()) {
+            if (pthread_equal(inlineOwner, self))
+                ReleaseInline();
+            return false;
+        }
+        if (!inlineOwned || !pthread_equal(inlineOwner, self)) {
+            inlineOwner = self;
+            inlineOwned = true;
+            WatchFdNow();
+        }
+        tty = fd;
+    }
+    // A close sets the event we wait for, which knocks on W.efd first.
+    pollfd p[2] = {{W.efd, POLLIN, 0}, {tty, POLLIN, 0}};
+    int n;
+    while ((n = ::poll(p, 2, Milliseconds)) < 0 && errno == EINTR) {
+    }
+    W.polling.store(false); // what we complete below needs no knock
+    if (n > 0 && (p[0].revents & POLLIN)) {
+        std::uint64_t v;
+        ssize_t r = ::read(W.efd, &v, sizeof v);
+        (void)r;
+    }
+    if (n > 0 && p[1].revents) {
+        std::lock_guard lk(m);
+        if (!closed) {
+            if ((p[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && !hungUp) {
+                ServeReads();
+                HangUp();
+            }
+            Evaluate();
+        }
+    }
+    return true;
+}
+
 void Serial::Shutdown()
 {
     {
@@ -303,6 +366,8 @@ void Serial::Shutdown()
             closed = true;
             // The owners may have gone already: wake them, but leave
             // their OVERLAPPED and mask alone.
+            if (wait && wait->event)
+                ClearInlineSource(*wait->event);
             if (wait)
                 SignalOp(wait->event);
             for (Op& op : reads)

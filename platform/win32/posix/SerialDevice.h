@@ -114,6 +114,18 @@ public:
     bool rs485On = false;
     serial_rs485 rs485Before{};
 
+    // A thread that waits for a pending WaitCommEvent watches received
+    // bytes itself (Object::WaitInline), and keeps that watch between its
+    // waits; meanwhile the monitor leaves the tty's input alone.
+    bool WaitInline(Waiter& W, int Milliseconds) override;
+    void LeaveInline() override;
+    // Gives the watch of received bytes back to the monitor.
+    void ReleaseInline();
+    bool inlineOwned = false;
+    pthread_t inlineOwner{};
+    // Registers fd in the monitor's set for what is to be watched now.
+    void WatchFdNow();
+
     void Kick();
     void SignalOp(const std::shared_ptr<Object>& ev);
     void Finish(OVERLAPPED* ov, const std::shared_ptr<Object>& ev, DWORD err, DWORD count);
@@ -142,11 +154,11 @@ public:
 private:
     void Run();
     int DrainPollMs();
-    void WatchFd(std::uint32_t events);
 
     // While the monitor evaluates, the owners of what it completes are woken
     // only once it has let go of m, so that they do not wait for m. The
     // events themselves are set under m, in order with the calls.
+    void WatchFd(std::uint32_t events);
     bool deferWakes = false;
     WakeList deferred;
     std::uint32_t watched = 0; // what fd is registered for in poller

@@ -53,8 +53,23 @@ void Serial::Start()
     monitor = std::thread([this] { Run(); });
 }
 
-// What the monitor asks of fd: EPOLLOUT only while a write waits for room
-// (a tty has room most of the time), nothing once the line has hung up.
+// What the monitor asks of fd: input unless a waiting thread watches it,
+// EPOLLOUT only while a write waits for room (a tty has room most of the
+// time), nothing once the line has hung up.
+void Serial::WatchFdNow()
+{
+    if (hungUp) {
+        WatchFd(0);
+        return;
+    }
+    std::uint32_t events = EPOLLET;
+    if (!inlineOwned || !reads.empty())
+        events |= EPOLLIN;
+    if (!writes.empty())
+        events |= EPOLLOUT;
+    WatchFd(events);
+}
+
 void Serial::WatchFd(std::uint32_t events)
 {
     if (events == watched)
@@ -104,17 +119,14 @@ void Serial::Run()
         deferWakes = false;
         int timeout = -1;
         auto shorten = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
+        WatchFdNow();
         if (!hungUp) {
-            WatchFd(EPOLLIN | EPOLLET | (writes.empty() ? 0u : static_cast<std::uint32_t>(EPOLLOUT)));
             if (txPending && writes.empty() && (mask & EV_TXEMPTY))
                 shorten(DrainPollMs());
             else
                 drainWaitMs = 0; // the next drain starts from the line's pace
             if (wait && WatchingModem())
                 shorten(kModemPollMs);
-        } else {
-            // A hung-up tty reports itself for ever: stop watching it.
-            WatchFd(0);
         }
         std::swap(wakes, deferred);
         lk.unlock();
