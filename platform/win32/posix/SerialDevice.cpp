@@ -283,7 +283,7 @@ void Serial::Evaluate()
     if (!wait)
         return;
     DWORD inq = 0;
-    DWORD ev = history & mask;
+    DWORD ev = 0;
     if ((mask & EV_RXCHAR) && !hungUp) {
         inq = InQue();
         if (inq > rxMark)
@@ -291,6 +291,8 @@ void Serial::Evaluate()
         else if (inq < rxMark)
             rxMark = inq; // flushed behind our back
     }
+    // After the count: asking for it may be what finds the line gone.
+    ev |= history & mask;
     if (ev == 0)
         return;
     history &= ~ev;
