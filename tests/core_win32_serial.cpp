@@ -416,7 +416,7 @@ TEST_F(Win32Serial, TheWaitingThreadWatchesReceivedBytesAndGivesTheWatchBack)
         EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
         ASSERT_TRUE(Eventually([&] { return ReadAll().size() == 1; }));
     }
-    EXPECT_LE(win32posix::MonitorWakeups() - wakesBefore, 3u);
+    EXPECT_LE(win32posix::MonitorWakeups() - wakesBefore, 10u); // not one a byte
 
     ASSERT_TRUE(StartWait(mask, wov));
     EXPECT_EQ(WaitForSingleObject(ev.h, 0), WAIT_TIMEOUT);
