@@ -763,8 +763,13 @@ void TComm32::TIoSession::RunWriter()
         // next one: take it on the next pass.
         if (length > 0 || start == TStart::Dropped)
             SetEvent(WriteRequestEvent);
-        // A device that refuses every write is retried ever more slowly.
-        WaitForSingleObject(WriteStopEvent, failures > 0 ? IdleDelay(failures + 5) : 1);
+        // A device that refuses every write is retried ever more slowly; the
+        // rest of a chunk after a short pause. A chunk handed over whole
+        // waits for the next wake-up: a pause would only cost one more.
+        if (failures > 0)
+            WaitForSingleObject(WriteStopEvent, IdleDelay(failures + 5));
+        else if (length > 0)
+            WaitForSingleObject(WriteStopEvent, 1);
     }
 
     if (writePending)

@@ -321,10 +321,15 @@ TCommPackageEndEvent TCommPackage::OnPackageEnd() const
 void TCommPackage::fSetPkgEnd(TCommPackageEndEvent Value)
 {
     // Swapped under the lock so the old test is destroyed outside it.
+    bool cleared;
     {
         std::lock_guard<std::mutex> g(FLock);
         std::swap(FPackageEnd, Value);
+        cleared = !FPackageEnd;
     }
+    // Without a test the pause is all that ends packages: the timer polls again.
+    if (cleared && FTimerIdle.exchange(false) && FWakeEvent)
+        SetEvent(FWakeEvent);
 }
 
 std::int64_t TCommPackage::LastPackageTime() const
@@ -354,6 +359,7 @@ void TCommPackage::fNewCommNotify(TObject* Sender, int NotifyType)
     if (FActive.load()) {
         int mask = NotifyType & ~(EV_RXCHAR | EV_TXEMPTY);
         unsigned long ended = 0; // packages the end test closed just now
+        bool forThePause = false; // bytes taken that only a pause can end
         {
             std::lock_guard<std::mutex> g(FLock);
             if (FActive.load()) {
@@ -364,6 +370,7 @@ void TCommPackage::fNewCommNotify(TObject* Sender, int NotifyType)
                 } else if ((NotifyType & EV_RXCHAR) && FPackageEnd) {
                     if (_ReadTimeoutPackage(ended))
                         FRxSincePoll = true;
+                    forThePause = FBuf.Recv->Length > 0;
                 }
                 if (NotifyType & EV_TXEMPTY) {
                     _WritePackage();
@@ -372,6 +379,8 @@ void TCommPackage::fNewCommNotify(TObject* Sender, int NotifyType)
                 }
             }
         }
+        if (forThePause && FTimerIdle.exchange(false) && FWakeEvent)
+            SetEvent(FWakeEvent);
         // Each package the end test closed is announced on its own, with 1
         // alone, as the timer announces the packages it closes.
         for (unsigned long i = 0; i < ended; ++i)
@@ -624,8 +633,9 @@ void TCommPackage::_fnTimerThread(void* Param)
 void TCommPackage::_TimerThread()
 {
     FRunning.store(true);
+    bool idle = false;
     while (FKeepRunning.load()) {
-        const bool polling = FActive.load() && FPackageType.load() == cptFrameTimeout;
+        const bool polling = FActive.load() && FPackageType.load() == cptFrameTimeout && !idle;
         // An interval of 0 would spin; poll at most once a millisecond.
         const DWORD period = static_cast<DWORD>(std::clamp<unsigned long>(FPackageInterval.load(), 1, INFINITE - 1));
         DWORD r = FWakeEvent ? WaitForSingleObject(FWakeEvent, polling ? period : INFINITE) : WAIT_FAILED;
@@ -633,6 +643,8 @@ void TCommPackage::_TimerThread()
             Sleep(polling ? period : 20); // no event to wait on: poll instead
         if (!FKeepRunning.load())
             break;
+        FTimerIdle.store(false);
+        idle = false;
         unsigned long notify = 0;
         {
             std::lock_guard<std::mutex> g(FLock);
@@ -651,6 +663,11 @@ void TCommPackage::_TimerThread()
                     _QueueReceived();
                     ++notify;
                 }
+                // With a test, bytes are taken on their notification, which
+                // wakes the timer when some are left for the pause to end.
+                idle = FPackageEnd && FBuf.Recv->Length == 0;
+                if (idle)
+                    FTimerIdle.store(true);
             }
         }
         for (unsigned long i = 0; i < notify; ++i)

@@ -179,6 +179,10 @@ private:
     std::atomic<TCommPackageType> FPackageType{cptFrameTimeout};
     std::atomic<unsigned long> FPackageInterval{50};
     std::atomic<unsigned long> FPackageHold{1000};
+    // The timer waits without a time limit: with an end test and no bytes
+    // waiting for the pause, there is nothing to poll for. Whoever gives it
+    // something to do takes the flag and wakes it.
+    std::atomic<bool> FTimerIdle{false};
     std::atomic<bool> FKeepRunning{true};
     std::atomic<bool> FRunning{false};
     HANDLE FWakeEvent = nullptr;

@@ -4,6 +4,7 @@
 #include <climits>
 #include <memory>
 #include <thread>
+#include <typeinfo>
 
 #include "comm/dialogs/Unit_ZuCommDevice_Settings.h"
 #include "platform/toolkit/NotifyWindow.h"
@@ -116,6 +117,12 @@ void TZuCustomCommDevice::_EvComm(TObject* Sender, int NotifyType)
 {
     TInFlight guard(FInFlight);
     if (FDestroying.load())
+        return;
+    // A port event comes for every byte; with no handler, delivering it to
+    // the library's own dispatcher would do nothing but wake the UI thread.
+    // A subclass may do something with it in its own EvCommNotify.
+    if (!OnCommNotify.Assigned() &&
+        (typeid(*this) == typeid(TZuCommDevice) || typeid(*this) == typeid(TZuCustomCommDevice)))
         return;
     if (FSyncEvents.load())
         FNotifyWindow->Post(kMsgComm, reinterpret_cast<std::uintptr_t>(Sender), NotifyType);

@@ -3,6 +3,7 @@
 // settings as properties and delivers their events on the UI thread.
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
 #include "comm/TKelvorComm32.h"
 #include "comm/TKelvorCommPkg.h"
@@ -31,6 +32,26 @@ public:
 
 private:
     TCommPackage* FPackage;
+};
+
+// A handler field that other threads may ask whether it is set, without
+// touching the handler itself (assigned on the UI thread).
+class TCommNotifySlot {
+public:
+    template <class F>
+    TCommNotifySlot& operator=(F&& Handler)
+    {
+        FHandler = std::forward<F>(Handler);
+        FAssigned.store(static_cast<bool>(FHandler));
+        return *this;
+    }
+    explicit operator bool() const { return static_cast<bool>(FHandler); }
+    void operator()(TObject* Sender, int NotifyType) const { FHandler(Sender, NotifyType); }
+    bool Assigned() const { return FAssigned.load(); }
+
+private:
+    TCommNotifyEvent FHandler;
+    std::atomic<bool> FAssigned{false};
 };
 
 class TZuCustomCommDevice : public TComponent {
@@ -150,7 +171,9 @@ public:
     TComm32* Comm() const { return FComm; }
     TCommPackage* Package() const { return FPackage; }
 
-    TCommNotifyEvent OnCommNotify;
+    // The port's events. While none is set, the component's own classes
+    // leave the UI thread asleep for them.
+    TCommNotifySlot OnCommNotify;
     TCommNotifyEvent OnPackage;
     TNotifyEvent AfterOpen;
     TNotifyEvent BeforeClose;

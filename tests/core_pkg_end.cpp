@@ -128,3 +128,22 @@ TEST(PackageEnd, TheTestSeesAFullBufferButNothingBeyondIt)
     ASSERT_TRUE(WaitFor([&] { return l.notified.load() == 1; }));
     EXPECT_EQ(Drain(l.pkg), std::vector<Bytes>{Bytes(32, 0x55)});
 }
+
+TEST(PackageEnd, TheTimerRestsWhileTheTestLeavesItNothingAndPollsAgainWithoutATest)
+{
+    EndLayer l(10, 3);
+    l.port.FeedAndNotify(Bytes{1, 2, 3});
+    EXPECT_EQ(Drain(l.pkg), std::vector<Bytes>{(Bytes{1, 2, 3})});
+    // Nothing waits for a pause: a timer still polling would read every 10 ms.
+    std::this_thread::sleep_for(50ms);
+    const long before = l.port.reads.load();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_LE(l.port.reads.load() - before, 1);
+
+    // Without a test only the pause ends packages, so the resting timer
+    // must take up its polls again.
+    l.pkg.fSetPkgEnd({});
+    l.port.FeedAndNotify(Bytes{4, 5});
+    ASSERT_TRUE(WaitFor([&] { return l.notified.load() == 2; }));
+    EXPECT_EQ(Drain(l.pkg), std::vector<Bytes>{(Bytes{4, 5})});
+}

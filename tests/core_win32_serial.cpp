@@ -397,6 +397,44 @@ TEST_F(Win32Serial, ReceivedCharEventIsReportedOncePerArrival)
     EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
 }
 
+// The thread waiting on a wait's event watches for bytes itself; the
+// monitor sleeps through them. A thread that then stops waiting that way
+// (looks with a zero time-out, or in GetOverlappedResult) still gets the
+// wait's end.
+TEST_F(Win32Serial, TheWaitingThreadWatchesReceivedBytesAndGivesTheWatchBack)
+{
+    ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
+    Event ev;
+    OVERLAPPED wov{};
+    wov.hEvent = ev.h;
+    DWORD mask = 0;
+    const std::uint64_t wakesBefore = win32posix::MonitorWakeups();
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(StartWait(mask, wov));
+        pty.write(Bytes{static_cast<std::uint8_t>(i)});
+        ASSERT_EQ(WaitForSingleObject(ev.h, 5000), WAIT_OBJECT_0);
+        EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
+        ASSERT_TRUE(Eventually([&] { return ReadAll().size() == 1; }));
+    }
+    EXPECT_LE(win32posix::MonitorWakeups() - wakesBefore, 10u); // not one a byte
+
+    ASSERT_TRUE(StartWait(mask, wov));
+    EXPECT_EQ(WaitForSingleObject(ev.h, 0), WAIT_TIMEOUT);
+    pty.write(HexBytes("41"));
+    EXPECT_TRUE(Eventually([&] { return WaitForSingleObject(ev.h, 0) == WAIT_OBJECT_0; }));
+    EXPECT_EQ(ReadAll(), HexBytes("41"));
+
+    ASSERT_TRUE(StartWait(mask, wov));
+    std::thread late([this] {
+        std::this_thread::sleep_for(50ms);
+        pty.write(HexBytes("42"));
+    });
+    DWORD n = 0;
+    EXPECT_TRUE(GetOverlappedResult(h, &wov, &n, TRUE));
+    late.join();
+    EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
+}
+
 TEST_F(Win32Serial, HangUpEndsAPendingWaitOnceAndDoesNotSpin)
 {
     ASSERT_TRUE(SetCommMask(h, 0x05BF));

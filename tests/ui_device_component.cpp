@@ -438,3 +438,20 @@ TEST(DeviceSettingsDialog, ReturnsTrueExactlyWhenTheDialogEndsWithOK)
     EXPECT_FALSE(dev.SettingsDialog(nullptr, false));
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
+
+TEST(DeviceEvents, PortEventsReachAHandlerAssignedWhileThePortRuns)
+{
+    TZuCommDevice dev;
+    // With no handler nothing is queued for the UI thread...
+    dev._EvComm(dev.Comm(), 1);
+    std::vector<int> seen;
+    dev.OnCommNotify = [&](TObject*, int t) { seen.push_back(t); };
+    // ...and once one is set, every event reaches it, until it is taken away.
+    dev._EvComm(dev.Comm(), 2);
+    dev._EvComm(dev.Comm(), 3);
+    ASSERT_TRUE(PumpUntil([&] { return seen.size() == 2; }));
+    dev.OnCommNotify = nullptr;
+    dev._EvComm(dev.Comm(), 4);
+    PumpFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(seen, (std::vector<int>{2, 3}));
+}

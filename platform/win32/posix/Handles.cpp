@@ -11,6 +11,7 @@
 #include <pthread.h>
 #include <span>
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -43,17 +44,64 @@ std::mutex& WaitMutex()
     return *m;
 }
 
-static void SignalLocked(Object& o)
+void Signal(Object& o, WakeList* Later)
 {
-    o.signaled = true;
-    for (Waiter* w : o.waiters)
-        w->cv.notify_one();
+    // Woken outside the lock. A waiter that returns meanwhile (another of
+    // its objects came first) only takes a spurious wake-up in a later wait,
+    // which looks at its objects again.
+    std::array<std::shared_ptr<Waiter>, 4> wake;
+    std::size_t n = 0;
+    {
+        std::lock_guard lk(WaitMutex());
+        o.signaled = true;
+        for (const auto& w : o.waiters) {
+            if (Later)
+                Later->waiters.push_back(w);
+            else if (n < wake.size())
+                wake[n++] = w;
+            else
+                w->Wake();
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        wake[i]->Wake();
 }
 
-void Signal(Object& o)
+void WakeList::Wake()
+{
+    for (const auto& w : waiters)
+        w->Wake();
+    waiters.clear();
+}
+
+Waiter::~Waiter()
+{
+    if (efd >= 0)
+        ::close(efd);
+}
+
+void Waiter::Wake()
+{
+    cv.notify_one();
+    if (polling.load()) {
+        const std::uint64_t one = 1;
+        ssize_t r;
+        while ((r = ::write(efd, &one, sizeof one)) < 0 && errno == EINTR) {
+        }
+        (void)r;
+    }
+}
+
+void SetInlineSource(Object& Event, const std::shared_ptr<Object>& Device)
 {
     std::lock_guard lk(WaitMutex());
-    SignalLocked(o);
+    Event.inlineSource = Device;
+}
+
+void ClearInlineSource(Object& Event)
+{
+    std::lock_guard lk(WaitMutex());
+    Event.inlineSource.reset();
 }
 
 void Unsignal(Object& o)
@@ -192,34 +240,22 @@ BOOL ResetEvent(HANDLE hEvent)
 
 // ---- waits ----
 
-static DWORD WaitObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
+static DWORD WaitObjectsLocked(std::span<std::shared_ptr<Object>> objs, BOOL bWaitAll, DWORD dwMilliseconds,
+                               std::unique_lock<std::mutex>& lk, std::shared_ptr<Object>& watched)
 {
-    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || !lpHandles) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return WAIT_FAILED;
-    }
-    // The references keep every object alive while we wait, even if another
-    // thread closes its handle meanwhile.
-    std::array<std::shared_ptr<Object>, MAXIMUM_WAIT_OBJECTS> refs;
-    for (DWORD i = 0; i < nCount; ++i) {
-        refs[i] = Lookup(Raw(lpHandles[i]));
-        if (!refs[i] || refs[i]->kind == Kind::Key) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return WAIT_FAILED;
-        }
-    }
-    const std::span<std::shared_ptr<Object>> objs(refs.data(), nCount);
+    const DWORD nCount = static_cast<DWORD>(objs.size());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
-    Waiter w;
+    thread_local const std::shared_ptr<Waiter> tWaiter = std::make_shared<Waiter>();
+    const std::shared_ptr<Waiter>& w = tWaiter;
     bool registered = false;
-    std::unique_lock lk(WaitMutex());
     auto unregister = [&] {
         if (!registered)
             return;
         for (auto& o : objs)
-            o->waiters.erase(std::remove(o->waiters.begin(), o->waiters.end(), &w), o->waiters.end());
+            o->waiters.erase(std::remove(o->waiters.begin(), o->waiters.end(), w), o->waiters.end());
     };
     bool timedOut = false;
+    bool noInline = false;
     for (;;) {
         if (!bWaitAll) {
             for (DWORD i = 0; i < nCount; ++i) {
@@ -244,14 +280,82 @@ static DWORD WaitObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, D
         }
         if (!registered) {
             for (auto& o : objs)
-                o->waiters.push_back(&w);
+                o->waiters.push_back(w);
             registered = true;
         }
+        // One of the objects is set by a device this thread can watch itself.
+        std::shared_ptr<Object> source;
+        if (!noInline)
+            for (auto& o : objs)
+                if ((source = o->inlineSource.lock()))
+                    break;
+        if (source && !bWaitAll && w->efd < 0)
+            w->efd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (source && (bWaitAll || w->efd < 0)) {
+            // Not here: the device's monitor must watch for it.
+            lk.unlock();
+            source->LeaveInline();
+            lk.lock();
+            noInline = true;
+            continue;
+        }
+        if (source) {
+            int ms = -1;
+            if (dwMilliseconds != INFINITE) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                ms = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+            }
+            w->polling.store(true);
+            lk.unlock();
+            const bool waited = source->WaitInline(*w, ms);
+            lk.lock();
+            w->polling.store(false);
+            if (waited) {
+                if (!watched)
+                    watched = std::move(source);
+                if (dwMilliseconds != INFINITE && std::chrono::steady_clock::now() >= deadline)
+                    timedOut = true; // one last look before giving up
+            } else {
+                noInline = true;
+            }
+            continue; // the lock was let go: look at the objects again
+        }
         if (dwMilliseconds == INFINITE)
-            w.cv.wait(lk);
-        else if (w.cv.wait_until(lk, deadline) == std::cv_status::timeout)
+            w->cv.wait(lk);
+        else if (w->cv.wait_until(lk, deadline) == std::cv_status::timeout)
             timedOut = true; // one last look before giving up
     }
+}
+
+static DWORD WaitObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
+{
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || !lpHandles) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    // The references keep every object alive while we wait, even if another
+    // thread closes its handle meanwhile.
+    std::array<std::shared_ptr<Object>, MAXIMUM_WAIT_OBJECTS> refs;
+    for (DWORD i = 0; i < nCount; ++i) {
+        refs[i] = Lookup(Raw(lpHandles[i]));
+        if (!refs[i] || refs[i]->kind == Kind::Key) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+    }
+    // A thread that watched a device for an earlier wait and now returns
+    // before this one's end (a time-out, another object) gives the watch back.
+    std::shared_ptr<Object> watched;
+    std::unique_lock lk(WaitMutex());
+    for (DWORD i = 0; i < nCount && !watched; ++i)
+        watched = refs[i]->inlineSource.lock();
+    const DWORD r = WaitObjectsLocked(std::span<std::shared_ptr<Object>>(refs.data(), nCount), bWaitAll,
+                                      dwMilliseconds, lk, watched);
+    lk.unlock();
+    // The device's own lock comes before WaitMutex(), so only now.
+    if (watched)
+        watched->LeaveInline();
+    return r;
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)

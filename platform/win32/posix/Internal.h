@@ -3,6 +3,7 @@
 // objects and error mapping. Not part of the public interface.
 #include "platform/win32/Win32.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -13,9 +14,18 @@ namespace win32posix::detail {
 
 enum class Kind { Event, Thread, Serial, Key };
 
-// One thread blocked in WaitForSingleObject/WaitForMultipleObjects.
+// One thread blocked in WaitForSingleObject/WaitForMultipleObjects. Each
+// thread keeps one for its life, shared with whoever is about to wake it, so
+// a wake-up can be sent after WaitMutex() is let go: the woken thread then
+// does not run straight into the lock its waker still holds.
 struct Waiter {
     std::condition_variable cv;
+    // While the thread waits in poll() on a device instead of on cv
+    // (Object::WaitInline), a write to efd wakes it.
+    std::atomic<bool> polling{false};
+    int efd = -1;
+    ~Waiter();
+    void Wake();
 };
 
 // Everything a HANDLE can name. The waitable state (signaled, waiters) of
@@ -32,14 +42,42 @@ public:
     // itself lives on while someone still holds a reference.
     virtual void OnClose() {}
 
+    // A thread about to wait for this object may watch the device that will
+    // set it instead of leaving that to the device's monitor: one thread
+    // wakes for the device's news, not two. Waits on the calling thread
+    // until the device has news, W is woken or Milliseconds (-1: no limit)
+    // pass; false when the device cannot be watched that way now.
+    virtual bool WaitInline(Waiter& W, int Milliseconds)
+    {
+        (void)W;
+        (void)Milliseconds;
+        return false;
+    }
+    // The thread that watched inline stops waiting: the device takes the
+    // watch back if what it watched for is still pending.
+    virtual void LeaveInline() {}
+
     const Kind kind;
     const bool manualReset;
     bool signaled = false;          // guarded by WaitMutex()
-    std::vector<Waiter*> waiters;   // guarded by WaitMutex()
+    std::vector<std::shared_ptr<Waiter>> waiters; // guarded by WaitMutex()
+    std::weak_ptr<Object> inlineSource;           // guarded by WaitMutex()
+};
+
+// The device whose pending operation sets Event, for Object::WaitInline.
+void SetInlineSource(Object& Event, const std::shared_ptr<Object>& Device);
+void ClearInlineSource(Object& Event);
+
+// Threads to wake once the caller has let go of its own locks.
+struct WakeList {
+    std::vector<std::shared_ptr<Waiter>> waiters;
+    void Wake();
 };
 
 std::mutex& WaitMutex();
-void Signal(Object& o);
+// Sets the object; its waiters are woken at once, or, with Later, when the
+// caller wakes that list.
+void Signal(Object& o, WakeList* Later = nullptr);
 void Unsignal(Object& o);
 
 // Handle table. Handle values are never reused, so a stale handle is simply

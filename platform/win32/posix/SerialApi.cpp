@@ -329,7 +329,17 @@ BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
     s->Evaluate();
     if (!s->wait)
         return TRUE; // an event was already there; *lpEvtMask holds it
-    s->Kick();
+    // A thread that waits on the event may watch received bytes itself. The
+    // one that did so for the last wait keeps the watch (it waits again at
+    // once); for anyone else the monitor takes it until then. Arrivals,
+    // hang-ups and the output's drain wake the monitor anyway; only the
+    // sampling of modem lines starts with a wait.
+    if (ev)
+        SetInlineSource(*ev, s.s);
+    if (!ev || !pthread_equal(s->inlineOwner, pthread_self()))
+        s->ReleaseInline();
+    if (s->WatchingModem())
+        s->Kick();
     return Fail(ERROR_IO_PENDING);
 }
 
@@ -442,6 +452,8 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
         return FALSE;
     if (!lpOverlapped)
         return Fail(ERROR_INVALID_PARAMETER);
+    if (lpOverlapped->Internal == kStatusPending)
+        s->ReleaseInline(); // no thread may be watching for it but the monitor
     while (lpOverlapped->Internal == kStatusPending) {
         if (!bWait)
             return Fail(ERROR_IO_INCOMPLETE);

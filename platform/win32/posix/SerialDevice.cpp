@@ -4,6 +4,8 @@
 
 #include "platform/win32/posix/FaultInjection.h"
 
+#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -40,10 +42,11 @@ void Serial::Kick()
 
 void Serial::SignalOp(const std::shared_ptr<Object>& ev)
 {
+    WakeList* later = deferWakes ? &deferred : nullptr;
     if (ev)
-        Signal(*ev);
+        Signal(*ev, later);
     else
-        Signal(*this);
+        Signal(*this, later);
 }
 
 void Serial::Finish(OVERLAPPED* ov, const std::shared_ptr<Object>& ev, DWORD err, DWORD count)
@@ -58,6 +61,8 @@ void Serial::FinishWait(DWORD events, DWORD err)
 {
     WaitOp w = std::move(*wait);
     wait.reset();
+    if (w.event)
+        ClearInlineSource(*w.event);
     *w.maskOut = events;
     Finish(w.ov, w.event, err, 0);
 }
@@ -278,7 +283,7 @@ void Serial::Evaluate()
     if (!wait)
         return;
     DWORD inq = 0;
-    DWORD ev = history & mask;
+    DWORD ev = 0;
     if ((mask & EV_RXCHAR) && !hungUp) {
         inq = InQue();
         if (inq > rxMark)
@@ -286,12 +291,73 @@ void Serial::Evaluate()
         else if (inq < rxMark)
             rxMark = inq; // flushed behind our back
     }
+    // After the count: asking for it may be what finds the line gone.
+    ev |= history & mask;
     if (ev == 0)
         return;
     history &= ~ev;
     if (ev & EV_RXCHAR)
         rxMark = inq;
     FinishWait(ev);
+}
+
+void Serial::ReleaseInline()
+{
+    if (!inlineOwned)
+        return;
+    inlineOwned = false;
+    WatchFdNow();
+}
+
+void Serial::LeaveInline()
+{
+    std::lock_guard lk(m);
+    if (wait && inlineOwned && pthread_equal(inlineOwner, pthread_self()))
+        ReleaseInline();
+}
+
+// Only a wait for received bytes with none reported and unread: poll()
+// then tells of new bytes only, as the monitor's edges do.
+bool Serial::WaitInline(Waiter& W, int Milliseconds)
+{
+    const pthread_t self = pthread_self();
+    int tty;
+    {
+        std::lock_guard lk(m);
+        if (closed || hungUp || !wait || !(mask & EV_RXCHAR) || rxMark != 0 || !reads.empty()) {
+            if (pthread_equal(inlineOwner, self))
+                ReleaseInline();
+            return false;
+        }
+        if (!inlineOwned || !pthread_equal(inlineOwner, self)) {
+            inlineOwner = self;
+            inlineOwned = true;
+            WatchFdNow();
+        }
+        tty = fd;
+    }
+    // A close sets the event we wait for, which knocks on W.efd first.
+    pollfd p[2] = {{W.efd, POLLIN, 0}, {tty, POLLIN, 0}};
+    int n;
+    while ((n = ::poll(p, 2, Milliseconds)) < 0 && errno == EINTR) {
+    }
+    W.polling.store(false); // what we complete below needs no knock
+    if (n > 0 && (p[0].revents & POLLIN)) {
+        std::uint64_t v;
+        ssize_t r = ::read(W.efd, &v, sizeof v);
+        (void)r;
+    }
+    if (n > 0 && p[1].revents) {
+        std::lock_guard lk(m);
+        if (!closed) {
+            if ((p[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && !hungUp) {
+                ServeReads();
+                HangUp();
+            }
+            Evaluate();
+        }
+    }
+    return true;
 }
 
 void Serial::Shutdown()
@@ -302,6 +368,8 @@ void Serial::Shutdown()
             closed = true;
             // The owners may have gone already: wake them, but leave
             // their OVERLAPPED and mask alone.
+            if (wait && wait->event)
+                ClearInlineSource(*wait->event);
             if (wait)
                 SignalOp(wait->event);
             for (Op& op : reads)
@@ -335,6 +403,10 @@ void Serial::Shutdown()
     if (wake >= 0) {
         ::close(wake);
         wake = -1;
+    }
+    if (poller >= 0) {
+        ::close(poller);
+        poller = -1;
     }
 }
 

@@ -82,12 +82,13 @@ public:
     // completes waits (SerialMonitor.cpp).
     void Start();
 
-    // Everything below is guarded by m, except fd and wake which are fixed
-    // from Start() until Shutdown() has joined the monitor.
+    // Everything below is guarded by m, except fd, wake and poller which are
+    // fixed from Start() until Shutdown() has joined the monitor.
     std::mutex m;
     std::condition_variable done; // an operation finished (GetOverlappedResult)
     int fd = -1;
     int wake = -1;
+    int poller = -1; // the monitor's epoll set: wake, and fd edge-triggered
     bool exclusive = false; // we set TIOCEXCL and must take it back
     TtySaved saved;         // the tty's settings before we made it raw
     bool savedValid = false;
@@ -112,6 +113,18 @@ public:
     Rs485Options rs485Options;
     bool rs485On = false;
     serial_rs485 rs485Before{};
+
+    // A thread that waits for a pending WaitCommEvent watches received
+    // bytes itself (Object::WaitInline), and keeps that watch between its
+    // waits; meanwhile the monitor leaves the tty's input alone.
+    bool WaitInline(Waiter& W, int Milliseconds) override;
+    void LeaveInline() override;
+    // Gives the watch of received bytes back to the monitor.
+    void ReleaseInline();
+    bool inlineOwned = false;
+    pthread_t inlineOwner{};
+    // Registers fd in the monitor's set for what is to be watched now.
+    void WatchFdNow();
 
     void Kick();
     void SignalOp(const std::shared_ptr<Object>& ev);
@@ -141,6 +154,14 @@ public:
 private:
     void Run();
     int DrainPollMs();
+
+    // While the monitor evaluates, the owners of what it completes are woken
+    // only once it has let go of m, so that they do not wait for m. The
+    // events themselves are set under m, in order with the calls.
+    void WatchFd(std::uint32_t events);
+    bool deferWakes = false;
+    WakeList deferred;
+    std::uint32_t watched = 0; // what fd is registered for in poller
 
     // The monitor's watch on a draining output queue: the count it saw last
     // and how long it then waited (0: not watching).

@@ -1,15 +1,16 @@
 // The monitor thread of a serial device: one per open handle, it waits in
-// poll() for the tty and its wake-up eventfd, and moves the device's
+// epoll for the tty and its wake-up eventfd, and moves the device's
 // operations on (Serial::Evaluate) each time it wakes.
 #include "platform/win32/posix/SerialDevice.h"
 
 #include "platform/win32/posix/FaultInjection.h"
 
-#include <poll.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <system_error>
 
 namespace win32posix {
 
@@ -26,14 +27,62 @@ namespace win32posix::detail {
 namespace {
 // How often modem lines are sampled while someone waits for them.
 constexpr int kModemPollMs = 20;
-// While bytes sit unread after being reported, new arrivals cannot be seen
-// with poll(); look at the count now and then instead.
-constexpr int kUnreadPollMs = 20;
 // Longest wait between looks at an output queue that does not move.
 constexpr int kDrainBackOffMaxMs = 100;
 } // namespace
 
-void Serial::Start() { monitor = std::thread([this] { Run(); }); }
+// The tty is watched edge-triggered: every arrival of bytes wakes the
+// monitor once, whether or not earlier bytes are still unread, so a wait for
+// received bytes needs neither a wake-up of its own nor looks at the count.
+// Reads and writes are moved on until the device has no more before each
+// wait, which is what edges need.
+void Serial::Start()
+{
+    poller = epoll_create1(EPOLL_CLOEXEC);
+    if (poller < 0)
+        throw std::system_error(errno, std::generic_category(), "epoll_create1");
+    epoll_event w{};
+    w.events = EPOLLIN;
+    w.data.fd = wake;
+    epoll_event t{};
+    t.events = EPOLLIN | EPOLLET;
+    t.data.fd = fd;
+    if (epoll_ctl(poller, EPOLL_CTL_ADD, wake, &w) != 0 || epoll_ctl(poller, EPOLL_CTL_ADD, fd, &t) != 0)
+        throw std::system_error(errno, std::generic_category(), "epoll_ctl");
+    watched = t.events;
+    monitor = std::thread([this] { Run(); });
+}
+
+// What the monitor asks of fd: input unless a waiting thread watches it,
+// EPOLLOUT only while a write waits for room (a tty has room most of the
+// time), nothing once the line has hung up.
+void Serial::WatchFdNow()
+{
+    if (hungUp) {
+        WatchFd(0);
+        return;
+    }
+    std::uint32_t events = EPOLLET;
+    if (!inlineOwned || !reads.empty())
+        events |= EPOLLIN;
+    if (!writes.empty())
+        events |= EPOLLOUT;
+    WatchFd(events);
+}
+
+void Serial::WatchFd(std::uint32_t events)
+{
+    if (events == watched)
+        return;
+    epoll_event t{};
+    t.events = events;
+    t.data.fd = fd;
+    const int r = events == 0 ? epoll_ctl(poller, EPOLL_CTL_DEL, fd, nullptr)
+                  : watched == 0 ? epoll_ctl(poller, EPOLL_CTL_ADD, fd, &t)
+                                 : epoll_ctl(poller, EPOLL_CTL_MOD, fd, &t);
+    if (r == 0)
+        watched = events;
+}
 
 // Time to the next look at an output queue that is draining: about as long
 // as its bytes take on the line. While the count does not move (flow control
@@ -56,25 +105,22 @@ int Serial::DrainPollMs()
 void Serial::Run()
 {
     pthread_setname_np(pthread_self(), "kc-serial-mon");
+    WakeList wakes;
+    bool lineDown = false;
     std::unique_lock lk(m);
     while (!closed) {
+        deferWakes = true;
+        if (lineDown && !hungUp) {
+            // Take what is still readable first; a hang-up ends the line after it.
+            ServeReads();
+            HangUp();
+        }
         Evaluate();
-        short events = 0;
+        deferWakes = false;
         int timeout = -1;
-        const bool watchFd = !hungUp;
         auto shorten = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
-        if (watchFd) {
-            if (!reads.empty())
-                events |= POLLIN;
-            if (!writes.empty())
-                events |= POLLOUT;
-            if (wait && (mask & EV_RXCHAR)) {
-                DWORD inq = InQue();
-                if (inq == 0)
-                    events |= POLLIN;
-                else
-                    shorten(kUnreadPollMs);
-            }
+        WatchFdNow();
+        if (!hungUp) {
             if (txPending && writes.empty() && (mask & EV_TXEMPTY))
                 shorten(DrainPollMs());
             else
@@ -82,25 +128,24 @@ void Serial::Run()
             if (wait && WatchingModem())
                 shorten(kModemPollMs);
         }
+        std::swap(wakes, deferred);
         lk.unlock();
-        // POLLHUP/POLLERR come even with no events asked for, which is
-        // how an idle handle learns of a hang-up.
-        pollfd p[2] = {{wake, POLLIN, 0}, {fd, events, 0}};
+        wakes.Wake();
+        epoll_event ev[2];
         int n;
-        while ((n = ::poll(p, watchFd ? 2 : 1, timeout)) < 0 && errno == EINTR) {
+        while ((n = ::epoll_wait(poller, ev, 2, timeout)) < 0 && errno == EINTR) {
         }
         win32posix::gMonitorWakeups.fetch_add(1, std::memory_order_relaxed);
-        if (n > 0 && (p[0].revents & POLLIN)) {
-            std::uint64_t v;
-            ssize_t r = ::read(wake, &v, sizeof v);
-            (void)r;
+        for (int i = 0; i < n; ++i) {
+            if (ev[i].data.fd == wake) {
+                std::uint64_t v;
+                ssize_t r = ::read(wake, &v, sizeof v);
+                (void)r;
+            } else if (ev[i].events & (EPOLLHUP | EPOLLERR)) {
+                lineDown = true;
+            }
         }
         lk.lock();
-        if (n > 0 && watchFd && (p[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && !closed) {
-            // Take what is still readable first; a hang-up ends the line after it.
-            ServeReads();
-            HangUp();
-        }
     }
 }
 
