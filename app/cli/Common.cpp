@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/demo/DemoSlave.h"
+#include "app/modbus/HexText.h"
 #include "comm/TKelvorComm32.h"
 
 namespace cli {
@@ -149,6 +150,26 @@ void CheckCommonOptions(const TArgs& Args)
     if (!Args.Seen("--rs485") &&
         (Args.Seen("--rts-on-send") || Args.Seen("--rts-delay-before") || Args.Seen("--rts-delay-after")))
         throw TUsageError("--rts-on-send, --rts-delay-before and --rts-delay-after need --rs485");
+}
+
+void TakePortWord(const TArgs& Args, QString& Port)
+{
+    if (!Port.isEmpty())
+        throw TUsageError(("one PORT only, not also '" + Args.Word() + "'").toStdString());
+    Port = Args.Word();
+}
+
+bool ReadHexWords(const QStringList& Words, TByteDynArray& Bytes)
+{
+    if (Words.isEmpty())
+        throw TUsageError("no HEX given");
+    const QString text = Words.join(QLatin1Char(' '));
+    if (!HasHexDigit(text)) {
+        PrintLine(stderr, QString::fromUtf16(kNoHexDigitMessage));
+        return false;
+    }
+    Bytes = HexBytes(text);
+    return true;
 }
 
 void PrintLine(std::FILE* To, const QString& Line)

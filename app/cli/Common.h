@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "app/OpenFailure.h"
+#include "platform/rtl/Rtl.h"
 
 #include <memory>
 
@@ -78,6 +79,14 @@ bool TakeRs485Option(TArgs& Args, TLineSettings& Line);
 // After the last argument: the shared options that need one another
 // (--rts-* without --rs485 is a usage error).
 void CheckCommonOptions(const TArgs& Args);
+
+// The one PORT word of a command that takes it as a plain argument.
+void TakePortWord(const TArgs& Args, QString& Port);
+
+// The bytes of HEX words, read as the window reads its target box. No word
+// is a usage error; words without a hex digit print the window's message
+// and give false (the command exits 2).
+bool ReadHexWords(const QStringList& Words, TByteDynArray& Bytes);
 
 // One line of UTF-8 text, flushed, so a pipe sees it at once.
 void PrintLine(std::FILE* To, const QString& Line);

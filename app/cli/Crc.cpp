@@ -17,14 +17,9 @@ int RunCrc(const QStringList& Args)
             args.Refuse();
         words << args.Word();
     }
-    if (words.isEmpty())
-        throw TUsageError("no HEX given");
-    const QString text = words.join(QLatin1Char(' '));
-    if (!HasHexDigit(text)) {
-        PrintLine(stderr, QString::fromUtf16(kNoHexDigitMessage));
+    TByteDynArray data;
+    if (!ReadHexWords(words, data))
         return kExitUsage;
-    }
-    const TByteDynArray data = HexBytes(text);
     const TByteDynArray frame = WithCrc(data.data(), data.size());
     PrintLine(stdout, HexText(frame.data(), frame.size()));
     return kExitOk;

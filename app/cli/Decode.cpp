@@ -36,14 +36,9 @@ int RunDecode(const QStringList& Args)
             words << args.Word();
         }
     }
-    if (words.isEmpty())
-        throw TUsageError("no HEX given");
-    const QString text = words.join(QLatin1Char(' '));
-    if (!HasHexDigit(text)) {
-        PrintLine(stderr, QString::fromUtf16(kNoHexDigitMessage));
+    TByteDynArray frame;
+    if (!ReadHexWords(words, frame))
         return kExitUsage;
-    }
-    const TByteDynArray frame = HexBytes(text);
     if (frame.size() < kShortestFrame)
         throw TUsageError("a frame has at least 4 bytes: address, function and the CRC");
     if (!reading)

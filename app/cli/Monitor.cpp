@@ -50,10 +50,8 @@ TMonitorOptions ParseOptions(const QStringList& Args)
             o.Decode = true;
         } else if (args.IsOption()) {
             args.Refuse();
-        } else if (!o.Port.isEmpty()) {
-            throw TUsageError(("one PORT only, not also '" + args.Word() + "'").toStdString());
         } else {
-            o.Port = args.Word();
+            TakePortWord(args, o.Port);
         }
     }
     if (o.Port.isEmpty())

@@ -37,10 +37,8 @@ TSlaveOptions ParseOptions(const QStringList& Args)
             o.Id = static_cast<int>(args.Number(1, 247));
         } else if (args.IsOption()) {
             args.Refuse();
-        } else if (!o.Port.isEmpty()) {
-            throw TUsageError(("one PORT only, not also '" + args.Word() + "'").toStdString());
         } else {
-            o.Port = args.Word();
+            TakePortWord(args, o.Port);
         }
     }
     CheckCommonOptions(args);
