@@ -4,6 +4,7 @@
 #include <QPlainTextEdit>
 #include <QTextDocument>
 #include <QThread>
+#include <QTimer>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -14,6 +15,10 @@ TLogView::TLogView(QPlainTextEdit* Edit, int MaxLines) : QObject(Edit->window())
     // Documents belong to this object, not to the edit, so that the edit
     // never deletes one itself when another is set.
     FEdit->setDocument(MakeDocument());
+    FRedraw = new QTimer(this);
+    FRedraw->setSingleShot(true);
+    FRedraw->setInterval(kRedrawMs);
+    connect(FRedraw, &QTimer::timeout, this, &TLogView::Redraw);
 }
 
 TLogView::~TLogView()
@@ -40,7 +45,20 @@ QTextDocument* TLogView::MakeDocument()
 
 void TLogView::Append(const QString& Line)
 {
+    // Each line would otherwise draw the text area, its scroll bar and the
+    // group box behind them once more. Held back, the edit keeps its text,
+    // its scroll position and the user's scrolling; it is drawn whole when
+    // the timer lets it. A hidden edit draws nothing anyway.
+    if (!FRedraw->isActive() && FEdit->isVisible()) {
+        FEdit->setUpdatesEnabled(false);
+        FRedraw->start();
+    }
     FEdit->appendPlainText(Line);
+}
+
+void TLogView::Redraw()
+{
+    FEdit->setUpdatesEnabled(true);
 }
 
 void TLogView::Clear()

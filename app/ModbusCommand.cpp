@@ -120,6 +120,10 @@ QFont MemoFont()
                    QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("Noto Sans CJK SC")});
     f.setPixelSize(14);
     f.setBold(true);
+    // Hex digits and short Chinese notes need no shaping engine; laying out
+    // each log line without it costs a fraction. Scripts that do need it
+    // are still shaped.
+    f.setStyleStrategy(QFont::PreferNoShaping);
     return f;
 }
 
@@ -234,11 +238,9 @@ void TForm1::CreateDevice()
     ZuCommDevice1->OnPackage = [this](TObject* Sender, int NotifyType) {
         Toolkit::Guarded([&] { ZuCommDevice1Package(Sender, NotifyType); });
     };
-    // Only while listening does the window read the port's bytes itself.
-    ZuCommDevice1->OnCommNotify = [this](TObject*, int NotifyType) {
-        if ((NotifyType & EV_RXCHAR) && FSplitter)
-            Toolkit::Guarded([&] { ListenRead(); });
-    };
+    // The port's own events (one a received byte) are handled only while
+    // listening (StartListening); with no handler the component does not
+    // wake the UI thread for them.
 }
 
 void TForm1::CreateLogActions()
@@ -567,6 +569,12 @@ void TForm1::StartListening()
     FBusCounts = std::make_unique<TBusCounts>();
     FSplitter = std::make_unique<TFrameSplitter>(TBusTiming::ForLine(line), KelvorComm32::TComm32::RxTimeNow(),
                                                  [this](const TBusFrame& Frame) { LogBusFrame(Frame); });
+    // Events reach the handler on this thread, so it may change while the
+    // port runs; bytes that came before are read just below.
+    ZuCommDevice1->OnCommNotify = [this](TObject*, int NotifyType) {
+        if ((NotifyType & EV_RXCHAR) && FSplitter)
+            Toolkit::Guarded([&] { ListenRead(); });
+    };
     ListenRead();
 }
 
@@ -574,6 +582,7 @@ void TForm1::StopListening()
 {
     if (!FSplitter)
         return;
+    ZuCommDevice1->OnCommNotify = TCommNotifyEvent();
     FListenTimer->stop();
     ListenRead();
     FSplitter->Finish();

@@ -677,8 +677,11 @@ void TComm32::TIoSession::RunReader()
             else
                 mask &= ~static_cast<DWORD>(EV_TXEMPTY);
         }
+        // The writer takes its next chunk on this wake-up; with nothing
+        // queued it would wake for nothing, and a Write wakes it anyway.
         if (lineFree) {
-            SetEvent(WriteRequestEvent);
+            if (port->FOutQueue->Count() != 0)
+                SetEvent(WriteRequestEvent);
             progress = true;
         }
         if (mask & EV_ERR) {
@@ -1160,7 +1163,10 @@ void TComm32::CommNotify(int NotifyType)
     }
     tNotifyFrames = frame.Outer;
     std::lock_guard<std::mutex> g(FNotifyLock);
-    if (--FNotifyInside == 0)
+    --FNotifyInside;
+    // A swap from inside a handler waits for the others only, so every
+    // departure may be the one it waits for, not just the last.
+    if (FNotifySwapping > 0)
         FNotifyIdle.notify_all();
 }
 
@@ -1168,7 +1174,9 @@ void TComm32::SwapCommNotify(TCommNotifyEvent& Handler)
 {
     std::unique_lock<std::mutex> g(FNotifyLock);
     const int own = NotifyFramesOf(this);
+    ++FNotifySwapping;
     FNotifyIdle.wait(g, [&] { return FNotifyInside <= own; });
+    --FNotifySwapping;
     std::swap(OnCommNotify, Handler);
 }
 

@@ -302,6 +302,7 @@ private:
     std::mutex FNotifyLock;
     std::condition_variable FNotifyIdle;
     int FNotifyInside = 0;
+    int FNotifySwapping = 0; // callers of SwapCommNotify waiting on FNotifyIdle
     std::atomic<unsigned long> FModemStatus{0};
     std::atomic<std::int64_t> FRxTime{0};
 };

@@ -308,6 +308,8 @@ void TCommPackage::fSetPkgInterval(unsigned long Value)
 void TCommPackage::fSetPkgHold(unsigned long Value)
 {
     FPackageHold.store(Value);
+    if (FWakeEvent)
+        SetEvent(FWakeEvent);
 }
 
 void TCommPackage::fSetDblFrameMark(bool Value) { FDoubleFrameMark.store(Value); }
@@ -321,14 +323,13 @@ TCommPackageEndEvent TCommPackage::OnPackageEnd() const
 void TCommPackage::fSetPkgEnd(TCommPackageEndEvent Value)
 {
     // Swapped under the lock so the old test is destroyed outside it.
-    bool cleared;
     {
         std::lock_guard<std::mutex> g(FLock);
         std::swap(FPackageEnd, Value);
-        cleared = !FPackageEnd;
     }
-    // Without a test the pause is all that ends packages: the timer polls again.
-    if (cleared && FTimerIdle.exchange(false) && FWakeEvent)
+    // Without a test the timer polls, with one it sleeps to a deadline:
+    // either way it must look again now.
+    if (FWakeEvent)
         SetEvent(FWakeEvent);
 }
 
@@ -359,7 +360,7 @@ void TCommPackage::fNewCommNotify(TObject* Sender, int NotifyType)
     if (FActive.load()) {
         int mask = NotifyType & ~(EV_RXCHAR | EV_TXEMPTY);
         unsigned long ended = 0; // packages the end test closed just now
-        bool forThePause = false; // bytes taken that only a pause can end
+        bool wakeTimer = false;  // bytes left that end sooner than it sleeps
         {
             std::lock_guard<std::mutex> g(FLock);
             if (FActive.load()) {
@@ -370,7 +371,13 @@ void TCommPackage::fNewCommNotify(TObject* Sender, int NotifyType)
                 } else if ((NotifyType & EV_RXCHAR) && FPackageEnd) {
                     if (_ReadTimeoutPackage(ended))
                         FRxSincePoll = true;
-                    forThePause = FBuf.Recv->Length > 0;
+                    // Only an earlier deadline is news to the timer: later
+                    // bytes of the same kind only push the silence back,
+                    // which it finds when it wakes.
+                    const std::int64_t due = _SilenceEndLocked();
+                    wakeTimer = due != 0 && (FTimerDue == 0 || due < FTimerDue);
+                    if (wakeTimer)
+                        FTimerDue = due;
                 }
                 if (NotifyType & EV_TXEMPTY) {
                     _WritePackage();
@@ -379,7 +386,7 @@ void TCommPackage::fNewCommNotify(TObject* Sender, int NotifyType)
                 }
             }
         }
-        if (forThePause && FTimerIdle.exchange(false) && FWakeEvent)
+        if (wakeTimer && FWakeEvent)
             SetEvent(FWakeEvent);
         // Each package the end test closed is announced on its own, with 1
         // alone, as the timer announces the packages it closes.
@@ -502,6 +509,18 @@ bool TCommPackage::_ReadTimeoutPackage(unsigned long& Ended)
         }
     }
     return any;
+}
+
+// When the silence after the receive buffer's last byte ends it, with an
+// end test: the pause, or the hold while the test waits for the rest; 0 for
+// an empty buffer.
+std::int64_t TCommPackage::_SilenceEndLocked() const
+{
+    if (FBuf.Recv->Length == 0)
+        return 0;
+    const unsigned long interval = FPackageInterval.load();
+    const unsigned long ms = FRecvWaits ? std::max(FPackageHold.load(), interval) : interval;
+    return FRecvTime + static_cast<std::int64_t>(ms) * 1'000'000;
 }
 
 // Moves the receive buffer into the read queue (a full queue loses it) with
@@ -633,41 +652,57 @@ void TCommPackage::_fnTimerThread(void* Param)
 void TCommPackage::_TimerThread()
 {
     FRunning.store(true);
-    bool idle = false;
+    DWORD wait = INFINITE;
+    bool toDeadline = false;
     while (FKeepRunning.load()) {
-        const bool polling = FActive.load() && FPackageType.load() == cptFrameTimeout && !idle;
-        // An interval of 0 would spin; poll at most once a millisecond.
-        const DWORD period = static_cast<DWORD>(std::clamp<unsigned long>(FPackageInterval.load(), 1, INFINITE - 1));
-        DWORD r = FWakeEvent ? WaitForSingleObject(FWakeEvent, polling ? period : INFINITE) : WAIT_FAILED;
-        if (r == WAIT_FAILED)
-            Sleep(polling ? period : 20); // no event to wait on: poll instead
+        DWORD r = FWakeEvent ? WaitForSingleObject(FWakeEvent, wait) : WAIT_FAILED;
+        if (r == WAIT_FAILED) {
+            // No event to be woken by: look again after a while. A deadline
+            // may move closer meanwhile, so it is not slept to in one go.
+            Sleep(wait == INFINITE || toDeadline ? std::min<DWORD>(wait, 20) : wait);
+        }
         if (!FKeepRunning.load())
             break;
-        FTimerIdle.store(false);
-        idle = false;
+        wait = INFINITE;
+        toDeadline = false;
         unsigned long notify = 0;
         {
             std::lock_guard<std::mutex> g(FLock);
+            FTimerDue = 0;
             if (FActive.load() && FPackageType.load() == cptFrameTimeout) {
                 // Bytes taken on a notification since the last poll are new
                 // bytes too: the pause has not come yet.
                 const bool any = _ReadTimeoutPackage(notify) || FRxSincePoll;
                 FRxSincePoll = false;
-                // A package the end test still waits for is not cut by the
-                // pause (a slow line, an adapter that delivers in bursts),
-                // only by a silence of the hold.
-                const auto hold = static_cast<std::int64_t>(std::max(FPackageHold.load(), FPackageInterval.load()));
-                const bool held = FRecvWaits && FPackageEnd && FRecvTime != 0 &&
-                                  TComm32::RxTimeNow() - FRecvTime < hold * 1'000'000;
-                if (!any && FBuf.Recv->Length > 0 && !held) {
-                    _QueueReceived();
-                    ++notify;
+                if (FPackageEnd) {
+                    // The test closes whole packages as their bytes come, on
+                    // the notification; what it leaves ends by a silence
+                    // after the last byte: the pause, or the hold while the
+                    // test still waits for the rest (a slow line, an adapter
+                    // that delivers in bursts). Nothing to poll for until then.
+                    toDeadline = true;
+                    std::int64_t due = _SilenceEndLocked();
+                    const std::int64_t now = TComm32::RxTimeNow();
+                    if (due != 0 && now >= due) {
+                        _QueueReceived();
+                        ++notify;
+                        due = 0;
+                    }
+                    FTimerDue = due;
+                    if (due != 0) {
+                        const std::int64_t ms = (due - now + 999'999) / 1'000'000;
+                        wait = static_cast<DWORD>(std::clamp<std::int64_t>(ms, 1, INFINITE - 1));
+                    }
+                } else {
+                    // Without a test the bytes are the timer's own: a poll
+                    // that finds none new since the last one is the pause.
+                    if (!any && FBuf.Recv->Length > 0) {
+                        _QueueReceived();
+                        ++notify;
+                    }
+                    // An interval of 0 would spin; poll at most once a millisecond.
+                    wait = static_cast<DWORD>(std::clamp<unsigned long>(FPackageInterval.load(), 1, INFINITE - 1));
                 }
-                // With a test, bytes are taken on their notification, which
-                // wakes the timer when some are left for the pause to end.
-                idle = FPackageEnd && FBuf.Recv->Length == 0;
-                if (idle)
-                    FTimerIdle.store(true);
             }
         }
         for (unsigned long i = 0; i < notify; ++i)

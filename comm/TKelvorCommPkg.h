@@ -150,6 +150,7 @@ private:
     void _ReadHeadTailPackage();
     bool _ReadTimeoutPackage(unsigned long& Ended);
     void _QueueReceived();
+    std::int64_t _SilenceEndLocked() const;
     void _WritePackage();
     void _SafeCallNotify(int NotifyType);
 
@@ -179,10 +180,12 @@ private:
     std::atomic<TCommPackageType> FPackageType{cptFrameTimeout};
     std::atomic<unsigned long> FPackageInterval{50};
     std::atomic<unsigned long> FPackageHold{1000};
-    // The timer waits without a time limit: with an end test and no bytes
-    // waiting for the pause, there is nothing to poll for. Whoever gives it
-    // something to do takes the flag and wakes it.
-    std::atomic<bool> FTimerIdle{false};
+    // With an end test the timer does not poll: it sleeps until the silence
+    // that would end the bytes left in the receive buffer (FTimerDue,
+    // RxTimeNow's scale; 0 with none left, then without a time limit).
+    // Whoever leaves it bytes that end sooner moves the time and wakes it.
+    // Guarded by FLock.
+    std::int64_t FTimerDue = 0;
     std::atomic<bool> FKeepRunning{true};
     std::atomic<bool> FRunning{false};
     HANDLE FWakeEvent = nullptr;

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 using KelvorComm32::EComm32Error;
@@ -207,4 +210,36 @@ TEST(Comm32Settings, OwnCallsGoThroughTheVirtualSlots)
     spy.InitModem();
     spy.ResetModem();
     EXPECT_EQ(spy.commands, "ATE0&K4S0=1\rATZ\r");
+}
+
+// A handler that takes the port's notifications over from inside itself
+// waits for the other threads inside, not for itself: each one that leaves
+// may be the last it waits for.
+TEST(Comm32Notify, ASwapFromInsideAHandlerEndsWhenTheOtherThreadsLeave)
+{
+    TComm32 port;
+    std::atomic<bool> inside{false}, release{false}, swapped{false};
+    port.OnCommNotify = [&](TObject*, int type) {
+        if (type == 1) {
+            inside = true;
+            while (!release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return;
+        }
+        TCommNotifyEvent next = [](TObject*, int) {};
+        port.SwapCommNotify(next);
+        swapped = true;
+    };
+    std::thread other([&] { port.CommNotify(1); });
+    while (!inside)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::thread swapper([&] { port.CommNotify(2); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(swapped.load()) << "swapped while another thread was inside";
+    release = true;
+    other.join();
+    for (int i = 0; i < 5000 && !swapped; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(swapped.load());
+    swapper.join();
 }

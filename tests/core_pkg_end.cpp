@@ -3,6 +3,7 @@
 // rule for bytes that never pass it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -146,4 +147,43 @@ TEST(PackageEnd, TheTimerRestsWhileTheTestLeavesItNothingAndPollsAgainWithoutATe
     l.port.FeedAndNotify(Bytes{4, 5});
     ASSERT_TRUE(WaitFor([&] { return l.notified.load() == 2; }));
     EXPECT_EQ(Drain(l.pkg), std::vector<Bytes>{(Bytes{4, 5})});
+}
+
+TEST(PackageEnd, BytesTheTestWaitsForAreHeldWithoutPollingAndEndByThePauseOnceItGivesUp)
+{
+    CountingPort port;
+    TCommPackage pkg(&port);
+    std::atomic<int> notified{0};
+    pkg.OnNotify = [&](TObject*, int mask) { notified += mask == EV_RXCHAR ? 1 : 0; };
+    // Whole at five bytes; a 0xFF makes it hopeless.
+    pkg.fSetPkgEnd([](TObject*, const std::uint8_t* d, unsigned long n) {
+        if (std::find(d, d + n, 0xFF) != d + n)
+            return static_cast<int>(cpeNo);
+        return static_cast<int>(n >= 5 ? cpeYes : cpeWait);
+    });
+    pkg.fSetPkgInterval(10);
+    pkg.fSetPkgHold(60000);
+    const long first = port.reads.load();
+    pkg.fSetActive(true);
+    ASSERT_TRUE(WaitFor([&] { return port.reads.load() > first; }));
+
+    // Far past the pause but inside the hold: kept, and the timer sleeps
+    // to the hold's end instead of reading every 10 ms.
+    port.FeedAndNotify(Bytes{1, 2});
+    std::this_thread::sleep_for(50ms);
+    const long before = port.reads.load();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_LE(port.reads.load() - before, 1);
+    EXPECT_EQ(notified.load(), 0);
+
+    // The test gives up: the pause, not the hold, ends the bytes now.
+    port.FeedAndNotify(Bytes{0xFF});
+    ASSERT_TRUE(WaitFor([&] { return notified.load() == 1; }));
+    EXPECT_EQ(Drain(pkg), std::vector<Bytes>{(Bytes{1, 2, 0xFF})});
+
+    // And the hold still ends what the test waits for in vain.
+    pkg.fSetPkgHold(100);
+    port.FeedAndNotify(Bytes{7});
+    ASSERT_TRUE(WaitFor([&] { return notified.load() == 2; }));
+    EXPECT_EQ(Drain(pkg), std::vector<Bytes>{(Bytes{7})});
 }

@@ -435,6 +435,87 @@ TEST_F(Win32Serial, TheWaitingThreadWatchesReceivedBytesAndGivesTheWatchBack)
     EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
 }
 
+// The counts a reader asks for right after a wait, and the bytes that come
+// between that wait and the next: nothing is reported that has gone, and
+// nothing that came is left unreported, however the thread waits next.
+TEST_F(Win32Serial, CountsAfterAWaitAreNeverStaleAndLateBytesAreReportedByTheNextWait)
+{
+    ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
+    Event ev;
+    OVERLAPPED wov{};
+    wov.hEvent = ev.h;
+    DWORD mask = 0;
+    ASSERT_TRUE(StartWait(mask, wov));
+    pty.write(HexBytes("01 02"));
+    ASSERT_EQ(WaitForSingleObject(ev.h, 5000), WAIT_OBJECT_0);
+    ASSERT_TRUE(Eventually([&] {
+        COMSTAT st{};
+        return ClearCommError(h, nullptr, &st) && st.cbInQue == 2;
+    }));
+    // A read since the count: only what is left may be reported.
+    std::uint8_t b = 0;
+    DWORD n = 0;
+    OVERLAPPED rov{};
+    ASSERT_TRUE(ReadFile(h, &b, 1, &n, &rov));
+    COMSTAT st{};
+    ASSERT_TRUE(ClearCommError(h, nullptr, &st));
+    EXPECT_EQ(st.cbInQue, 1u);
+    EXPECT_EQ(ReadAll(), HexBytes("02"));
+
+    // Bytes that come after the read and before the next wait starts, for a
+    // thread that goes on watching itself and for one that hands the watch
+    // back (a zero time-out, then GetOverlappedResult).
+    for (const bool handBack : {false, true}) {
+        SCOPED_TRACE(handBack ? "handed back" : "watched");
+        ASSERT_TRUE(StartWait(mask, wov));
+        pty.write(HexBytes("03"));
+        ASSERT_EQ(WaitForSingleObject(ev.h, 5000), WAIT_OBJECT_0);
+        ASSERT_TRUE(Eventually([&] { return ReadAll() == HexBytes("03"); }));
+        pty.write(HexBytes("04"));
+        ASSERT_TRUE(Eventually([&] {
+            COMSTAT now{};
+            return ClearCommError(h, nullptr, &now) && now.cbInQue == 1;
+        }));
+        mask = 0;
+        if (!WaitCommEvent(h, &mask, &wov)) {
+            ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+            if (handBack) {
+                ASSERT_TRUE(Eventually([&] { return WaitForSingleObject(ev.h, 0) == WAIT_OBJECT_0; }));
+            } else {
+                ASSERT_EQ(WaitForSingleObject(ev.h, 5000), WAIT_OBJECT_0);
+            }
+        }
+        EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
+        EXPECT_EQ(ReadAll(), HexBytes("04"));
+    }
+}
+
+// The driver's output count is asked for while written bytes may be queued
+// (the seam plays a line that holds them; a pty always reports 0).
+TEST_F(Win32Serial, QueuedOutputIsReportedUntilTheDriverHasItAllSent)
+{
+    auto queued = std::make_shared<std::atomic<int>>(5);
+    win32posix::SetIoctlSeam([queued](int, unsigned long request, void* arg, int result) {
+        if (request == TIOCOUTQ && result == 0)
+            *static_cast<int*>(arg) = queued->load();
+        return result;
+    });
+    COMSTAT st{};
+    OVERLAPPED ov{};
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(h, "12345", 5, &n, &ov));
+    ASSERT_TRUE(ClearCommError(h, nullptr, &st));
+    EXPECT_EQ(st.cbOutQue, 5u);
+    *queued = 0;
+    ASSERT_TRUE(ClearCommError(h, nullptr, &st));
+    EXPECT_EQ(st.cbOutQue, 0u);
+    *queued = 3;
+    ASSERT_TRUE(WriteFile(h, "678", 3, &n, &ov));
+    ASSERT_TRUE(ClearCommError(h, nullptr, &st));
+    EXPECT_EQ(st.cbOutQue, 3u);
+    EXPECT_EQ(pty.read(8, 2s).size(), 8u);
+}
+
 TEST_F(Win32Serial, HangUpEndsAPendingWaitOnceAndDoesNotSpin)
 {
     ASSERT_TRUE(SetCommMask(h, 0x05BF));

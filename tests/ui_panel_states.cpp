@@ -2,6 +2,7 @@
 // pseudo-terminal, the list settings, and the system ports in the port list.
 #include "tests/support/PanelFixture.h"
 
+#include <QAction>
 #include <QMouseEvent>
 #include <cstdlib>
 #include <filesystem>
@@ -291,6 +292,42 @@ TEST_F(PtyPanel, ClearingTheLogKeepsTheState)
     EXPECT_EQ(FrameBytes, TByteDynArray(kFrame.begin(), kFrame.end()));
     ASSERT_TRUE(WaitLines(1)); // and sending goes on
     EXPECT_EQ(Lines().front(), kTxLine);
+}
+
+// On screen, the log's drawing waits a moment while lines come, so that a
+// request and its reply are drawn once; its text is complete at once, and
+// the drawing comes back by itself, including after the log is emptied.
+TEST_F(PtyPanel, AShownLogHoldsEveryLineAtOnceAndIsDrawnAgainByItself)
+{
+    fForm->show();
+    fForm->AddLogLine(QStringLiteral("TX:01"));
+    fForm->AddLogLine(QStringLiteral("RX:02"));
+    EXPECT_EQ(Lines(), (QStringList{QStringLiteral("TX:01"), QStringLiteral("RX:02")}));
+    EXPECT_TRUE(PumpUntil([&] { return fForm->Memo3->updatesEnabled(); }, 5s));
+    fForm->AddLogLine(QStringLiteral("TX:03"));
+    DoubleClick(fForm->Memo3->viewport());
+    EXPECT_TRUE(fForm->Memo3->toPlainText().isEmpty());
+    fForm->AddLogLine(QStringLiteral("TX:04"));
+    EXPECT_EQ(Lines(), QStringList{QStringLiteral("TX:04")});
+    EXPECT_TRUE(PumpUntil([&] { return fForm->Memo3->updatesEnabled(); }, 5s));
+}
+
+// The port's own events (one a received byte) reach the window only while
+// it listens to the bus; otherwise each would wake the UI thread for nothing.
+TEST_F(PtyPanel, PortEventsReachTheWindowOnlyWhileItListens)
+{
+    QAction* listen = fForm->findChild<QAction*>(QStringLiteral("ActionListen"));
+    ASSERT_NE(listen, nullptr);
+    fForm->Button1->click();
+    ExpectOpen(false);
+    EXPECT_FALSE(fDev->OnCommNotify.Assigned());
+    listen->trigger();
+    EXPECT_TRUE(fDev->OnCommNotify.Assigned());
+    fPty.write(kFrame);
+    ASSERT_TRUE(WaitLines(1));
+    EXPECT_TRUE(Lines().front().startsWith(QStringLiteral("REQ:"))) << Lines().front().toStdString();
+    listen->trigger();
+    EXPECT_FALSE(fDev->OnCommNotify.Assigned());
 }
 
 // Entries 28800 and 38400 of the rate list, and the entries around them.

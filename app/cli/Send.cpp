@@ -253,11 +253,15 @@ int RunSend(const QStringList& Args)
         return kExitUsage;
 
     TPortLink link;
+    // The main thread is woken once the lock is let go, so that it does not
+    // wake only to wait for it.
     link.Package.OnNotify = [&box](TObject*, int NotifyType) {
         if ((NotifyType & 1) == 0)
             return;
-        std::lock_guard guard(box.Lock);
-        box.PackageWaiting = true;
+        {
+            std::lock_guard guard(box.Lock);
+            box.PackageWaiting = true;
+        }
         box.Wake.notify_all();
     };
     if (!OpenPort(link.Port, options.Port, device, options.Line))

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <new>
 #include <pthread.h>
 #include <span>
 #include <sched.h>
@@ -44,7 +45,7 @@ std::mutex& WaitMutex()
     return *m;
 }
 
-void Signal(Object& o, WakeList* Later)
+void Signal(Object& o, WakeList* Later, bool EndsInline)
 {
     // Woken outside the lock. A waiter that returns meanwhile (another of
     // its objects came first) only takes a spurious wake-up in a later wait,
@@ -53,6 +54,8 @@ void Signal(Object& o, WakeList* Later)
     std::size_t n = 0;
     {
         std::lock_guard lk(WaitMutex());
+        if (EndsInline)
+            o.inlineSource.reset();
         o.signaled = true;
         for (const auto& w : o.waiters) {
             if (Later)
@@ -92,9 +95,10 @@ void Waiter::Wake()
     }
 }
 
-void SetInlineSource(Object& Event, const std::shared_ptr<Object>& Device)
+void ResetForInline(Object& Event, const std::shared_ptr<Object>& Device)
 {
     std::lock_guard lk(WaitMutex());
+    Event.signaled = false;
     Event.inlineSource = Device;
 }
 
@@ -120,12 +124,45 @@ std::uintptr_t Insert(std::shared_ptr<Object> o)
     return h;
 }
 
+namespace {
+
+// The handles a thread used last, so that a port's threads, which name the
+// same few handles on every byte, need not take the table's lock each time.
+// Handle values are never reused, so an entry stays right until its object
+// leaves the table (Object::removed); it does not keep the object alive.
+struct LookupCache {
+    struct Entry {
+        std::uintptr_t h = 0;
+        std::weak_ptr<Object> o;
+    };
+    std::array<Entry, 16> entries;
+    Entry& For(std::uintptr_t h) { return entries[(h >> 2) % entries.size()]; }
+};
+
+thread_local LookupCache tLookups;
+
+} // namespace
+
 std::shared_ptr<Object> Lookup(std::uintptr_t h)
 {
+    LookupCache::Entry& e = tLookups.For(h);
+    if (e.h == h) {
+        std::shared_ptr<Object> o = e.o.lock();
+        if (o && !o->removed.load(std::memory_order_acquire))
+            return o;
+    }
     Table& t = TheTable();
-    std::lock_guard lk(t.m);
-    auto it = t.objects.find(h);
-    return it == t.objects.end() ? nullptr : it->second;
+    std::shared_ptr<Object> o;
+    {
+        std::lock_guard lk(t.m);
+        auto it = t.objects.find(h);
+        if (it == t.objects.end())
+            return nullptr;
+        o = it->second;
+    }
+    e.h = h;
+    e.o = o;
+    return o;
 }
 
 std::shared_ptr<Object> Remove(std::uintptr_t h)
@@ -139,6 +176,7 @@ std::shared_ptr<Object> Remove(std::uintptr_t h)
             return nullptr;
         o = std::move(it->second);
         t.objects.erase(it);
+        o->removed.store(true, std::memory_order_release);
     }
     o->OnClose();
     return o;
@@ -327,6 +365,32 @@ static DWORD WaitObjectsLocked(std::span<std::shared_ptr<Object>> objs, BOOL bWa
     }
 }
 
+namespace {
+
+// Up to MAXIMUM_WAIT_OBJECTS references, of which only those added exist.
+class WaitRefs {
+public:
+    WaitRefs() {}
+    ~WaitRefs()
+    {
+        for (std::size_t i = 0; i < fCount; ++i)
+            fItems[i].~shared_ptr();
+    }
+    WaitRefs(const WaitRefs&) = delete;
+    WaitRefs& operator=(const WaitRefs&) = delete;
+    void Add(std::shared_ptr<Object> o) { new (&fItems[fCount++]) std::shared_ptr<Object>(std::move(o)); }
+    std::span<std::shared_ptr<Object>> Span() { return {fItems, fCount}; }
+    std::shared_ptr<Object>& operator[](std::size_t i) { return fItems[i]; }
+
+private:
+    union {
+        std::shared_ptr<Object> fItems[MAXIMUM_WAIT_OBJECTS];
+    };
+    std::size_t fCount = 0;
+};
+
+} // namespace
+
 static DWORD WaitObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
 {
     if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || !lpHandles) {
@@ -334,14 +398,16 @@ static DWORD WaitObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, D
         return WAIT_FAILED;
     }
     // The references keep every object alive while we wait, even if another
-    // thread closes its handle meanwhile.
-    std::array<std::shared_ptr<Object>, MAXIMUM_WAIT_OBJECTS> refs;
+    // thread closes its handle meanwhile. Only as many are made as there are
+    // handles: a wait on one or two is the common case, many times a second.
+    WaitRefs refs;
     for (DWORD i = 0; i < nCount; ++i) {
-        refs[i] = Lookup(Raw(lpHandles[i]));
-        if (!refs[i] || refs[i]->kind == Kind::Key) {
+        std::shared_ptr<Object> o = Lookup(Raw(lpHandles[i]));
+        if (!o || o->kind == Kind::Key) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
+        refs.Add(std::move(o));
     }
     // A thread that watched a device for an earlier wait and now returns
     // before this one's end (a time-out, another object) gives the watch back.
@@ -349,8 +415,7 @@ static DWORD WaitObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, D
     std::unique_lock lk(WaitMutex());
     for (DWORD i = 0; i < nCount && !watched; ++i)
         watched = refs[i]->inlineSource.lock();
-    const DWORD r = WaitObjectsLocked(std::span<std::shared_ptr<Object>>(refs.data(), nCount), bWaitAll,
-                                      dwMilliseconds, lk, watched);
+    const DWORD r = WaitObjectsLocked(refs.Span(), bWaitAll, dwMilliseconds, lk, watched);
     lk.unlock();
     // The device's own lock comes before WaitMutex(), so only now.
     if (watched)

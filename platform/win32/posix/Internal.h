@@ -59,13 +59,17 @@ public:
 
     const Kind kind;
     const bool manualReset;
+    // Set once the handle has left the table: lookups no longer find it.
+    std::atomic<bool> removed{false};
     bool signaled = false;          // guarded by WaitMutex()
     std::vector<std::shared_ptr<Waiter>> waiters; // guarded by WaitMutex()
     std::weak_ptr<Object> inlineSource;           // guarded by WaitMutex()
 };
 
 // The device whose pending operation sets Event, for Object::WaitInline.
-void SetInlineSource(Object& Event, const std::shared_ptr<Object>& Device);
+// ResetForInline also clears Event, as an operation that starts does, under
+// the same lock.
+void ResetForInline(Object& Event, const std::shared_ptr<Object>& Device);
 void ClearInlineSource(Object& Event);
 
 // Threads to wake once the caller has let go of its own locks.
@@ -76,8 +80,9 @@ struct WakeList {
 
 std::mutex& WaitMutex();
 // Sets the object; its waiters are woken at once, or, with Later, when the
-// caller wakes that list.
-void Signal(Object& o, WakeList* Later = nullptr);
+// caller wakes that list. EndsInline: the operation the object's inline
+// source completes has ended (ClearInlineSource, under the same lock).
+void Signal(Object& o, WakeList* Later = nullptr, bool EndsInline = false);
 void Unsignal(Object& o);
 
 // Handle table. Handle values are never reused, so a stale handle is simply

@@ -321,21 +321,28 @@ BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
     if (!lpEvtMask || !lpOverlapped || s->wait)
         return Fail(ERROR_INVALID_PARAMETER);
     std::shared_ptr<Object> ev;
-    if (!BeginOverlapped(s, lpOverlapped, ev))
+    if (!OverlappedEvent(lpOverlapped, ev))
         return Fail(ERROR_INVALID_HANDLE);
+    // A thread that waits on the event may watch received bytes itself; set
+    // before the look below, which may complete the wait (and clear it).
+    if (ev)
+        ResetForInline(*ev, s.s);
+    else
+        Unsignal(*s.s);
     lpOverlapped->Internal = kStatusPending;
     lpOverlapped->InternalHigh = 0;
     s->wait = WaitOp{lpEvtMask, lpOverlapped, ev, pthread_self()};
-    s->Evaluate();
+    // The thread that watches received bytes itself and waits again finds
+    // bytes already waiting with its own (level-triggered) poll; should it
+    // not wait that way, giving the watch back to the monitor makes epoll
+    // look at the tty again. Either way the count is taken then, not here.
+    s->Evaluate(!(ev && s->rxMark == 0 && s->reads.empty() && s->IsInlineOwner()));
     if (!s->wait)
         return TRUE; // an event was already there; *lpEvtMask holds it
-    // A thread that waits on the event may watch received bytes itself. The
-    // one that did so for the last wait keeps the watch (it waits again at
-    // once); for anyone else the monitor takes it until then. Arrivals,
-    // hang-ups and the output's drain wake the monitor anyway; only the
-    // sampling of modem lines starts with a wait.
-    if (ev)
-        SetInlineSource(*ev, s.s);
+    // The thread that watched received bytes for the last wait keeps the
+    // watch (it waits again at once); for anyone else the monitor takes it
+    // until then. Arrivals, hang-ups and the output's drain wake the monitor
+    // anyway; only the sampling of modem lines starts with a wait.
     if (!ev || !pthread_equal(s->inlineOwner, pthread_self()))
         s->ReleaseInline();
     if (s->WatchingModem())
@@ -356,8 +363,8 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
     s->lineErrors = 0;
     if (lpStat) {
         std::memset(lpStat, 0, sizeof *lpStat);
-        lpStat->cbInQue = s->InQue();
-        lpStat->cbOutQue = s->OutQue();
+        lpStat->cbInQue = s->InQueForStatus();
+        lpStat->cbOutQue = s->OutQueForStatus();
     }
     if (s->hungUp)
         return Fail(ERROR_DEVICE_NOT_CONNECTED);
@@ -373,10 +380,12 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     if (!lpOverlapped || (!lpBuffer && nNumberOfBytesToRead))
         return Fail(ERROR_INVALID_PARAMETER);
     std::shared_ptr<Object> ev;
-    if (!BeginOverlapped(s, lpOverlapped, ev))
+    if (!OverlappedEvent(lpOverlapped, ev))
         return Fail(ERROR_INVALID_HANDLE);
     if (lpNumberOfBytesRead)
         *lpNumberOfBytesRead = 0;
+    // A read that completes at once sets its event again at once: the event
+    // is cleared only for one that stays pending.
     DWORD err = 0;
     ssize_t n = 0;
     if (nNumberOfBytesToRead > 0 && s->reads.empty()) {
@@ -394,6 +403,10 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
         s->Evaluate(); // a wait may now see bytes beyond those reported
         return TRUE;
     }
+    if (ev)
+        Unsignal(*ev);
+    else
+        Unsignal(*s.s);
     Op op = PendingOp(lpOverlapped, std::move(ev));
     op.readBuf = static_cast<std::uint8_t*>(lpBuffer);
     op.size = nNumberOfBytesToRead;
@@ -457,7 +470,9 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
     while (lpOverlapped->Internal == kStatusPending) {
         if (!bWait)
             return Fail(ERROR_IO_INCOMPLETE);
+        ++s->doneWaiters;
         s->done.wait(s.lk);
+        --s->doneWaiters;
         if (s->closed)
             return Fail(ERROR_OPERATION_ABORTED);
     }
@@ -578,8 +593,10 @@ BOOL PurgeComm(HANDLE hFile, DWORD dwFlags)
         r = Retry([&] { return tcflush(s->fd, TCOFLUSH); });
     if (r == 0 && (dwFlags & PURGE_RXCLEAR)) {
         r = Retry([&] { return tcflush(s->fd, TCIFLUSH); });
-        if (r == 0)
+        if (r == 0) {
             s->rxMark = 0;
+            s->rxCountedValid = false;
+        }
     }
     s->Kick();
     if (r != 0) {

@@ -40,31 +40,30 @@ void Serial::Kick()
     (void)r;
 }
 
-void Serial::SignalOp(const std::shared_ptr<Object>& ev)
+void Serial::SignalOp(const std::shared_ptr<Object>& ev, bool EndsInline)
 {
     WakeList* later = deferWakes ? &deferred : nullptr;
     if (ev)
-        Signal(*ev, later);
+        Signal(*ev, later, EndsInline);
     else
         Signal(*this, later);
 }
 
-void Serial::Finish(OVERLAPPED* ov, const std::shared_ptr<Object>& ev, DWORD err, DWORD count)
+void Serial::Finish(OVERLAPPED* ov, const std::shared_ptr<Object>& ev, DWORD err, DWORD count, bool EndsInline)
 {
     ov->InternalHigh = count;
     ov->Internal = StatusOf(err);
-    SignalOp(ev);
-    done.notify_all();
+    SignalOp(ev, EndsInline);
+    if (doneWaiters > 0)
+        done.notify_all();
 }
 
 void Serial::FinishWait(DWORD events, DWORD err)
 {
     WaitOp w = std::move(*wait);
     wait.reset();
-    if (w.event)
-        ClearInlineSource(*w.event);
     *w.maskOut = events;
-    Finish(w.ov, w.event, err, 0);
+    Finish(w.ov, w.event, err, 0, true);
 }
 
 DWORD Serial::InQue()
@@ -83,8 +82,21 @@ DWORD Serial::OutQue()
     int n = 0;
     if (hungUp || Ioctl(fd, TIOCOUTQ, &n) != 0)
         return 0;
+    if (n <= 0)
+        outQueued = false;
     return n > 0 ? static_cast<DWORD>(n) : 0;
 }
+
+DWORD Serial::InQueForStatus()
+{
+    if (rxCountedValid) {
+        rxCountedValid = false;
+        return rxCounted;
+    }
+    return InQue();
+}
+
+DWORD Serial::OutQueForStatus() { return outQueued ? OutQue() : 0; }
 
 void Serial::HangUp()
 {
@@ -92,6 +104,8 @@ void Serial::HangUp()
         return;
     hungUp = true;
     txPending = false;
+    outQueued = false;
+    rxCountedValid = false;
     history |= mask & EV_ERR; // reported once; later waits stay pending
     for (Op& op : reads)
         Finish(op.ov, op.event, ERROR_DEVICE_NOT_CONNECTED, 0);
@@ -104,6 +118,7 @@ void Serial::HangUp()
 ssize_t Serial::ReadNow(void* buf, DWORD size, DWORD& err)
 {
     ssize_t n;
+    rxCountedValid = false;
     while ((n = ::read(fd, buf, size)) < 0 && errno == EINTR) {
     }
     if (n > 0) {
@@ -129,6 +144,7 @@ ssize_t Serial::WriteNow(const void* buf, DWORD size, DWORD& err)
     }
     if (n > 0) {
         txPending = true;
+        outQueued = true;
         return n;
     }
     if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
@@ -264,7 +280,7 @@ void Serial::CheckLineErrors()
     icountValid = true;
 }
 
-void Serial::Evaluate()
+void Serial::Evaluate(bool CountInput)
 {
     if (closed)
         return;
@@ -284,7 +300,7 @@ void Serial::Evaluate()
         return;
     DWORD inq = 0;
     DWORD ev = 0;
-    if ((mask & EV_RXCHAR) && !hungUp) {
+    if ((mask & EV_RXCHAR) && !hungUp && CountInput) {
         inq = InQue();
         if (inq > rxMark)
             ev |= EV_RXCHAR;
@@ -296,8 +312,11 @@ void Serial::Evaluate()
     if (ev == 0)
         return;
     history &= ~ev;
-    if (ev & EV_RXCHAR)
+    if (ev & EV_RXCHAR) {
         rxMark = inq;
+        rxCounted = inq;
+        rxCountedValid = true;
+    }
     FinishWait(ev);
 }
 

@@ -86,6 +86,7 @@ public:
     // fixed from Start() until Shutdown() has joined the monitor.
     std::mutex m;
     std::condition_variable done; // an operation finished (GetOverlappedResult)
+    int doneWaiters = 0;          // threads waiting on done
     int fd = -1;
     int wake = -1;
     int poller = -1; // the monitor's epoll set: wake, and fd edge-triggered
@@ -97,7 +98,16 @@ public:
     DWORD mask = 0;
     DWORD history = 0;  // events seen and not yet reported
     DWORD rxMark = 0;   // bytes waiting that were already reported with EV_RXCHAR
+    // The count a wait just reported with EV_RXCHAR, for the ClearCommError
+    // that follows it: no bytes have left the tty since, so it is at most
+    // what waits now, and the bytes it leaves out the next wait reports.
+    // Used once; a read, a purge or a hang-up drops it.
+    DWORD rxCounted = 0;
+    bool rxCountedValid = false;
     bool txPending = false;
+    // Bytes were handed to the driver since its output queue was last seen
+    // empty; while false the queue is empty without asking.
+    bool outQueued = false;
     std::optional<WaitOp> wait;
     std::deque<Op> reads, writes;
     DCB dcb{};
@@ -127,11 +137,15 @@ public:
     void WatchFdNow();
 
     void Kick();
-    void SignalOp(const std::shared_ptr<Object>& ev);
-    void Finish(OVERLAPPED* ov, const std::shared_ptr<Object>& ev, DWORD err, DWORD count);
+    void SignalOp(const std::shared_ptr<Object>& ev, bool EndsInline = false);
+    void Finish(OVERLAPPED* ov, const std::shared_ptr<Object>& ev, DWORD err, DWORD count, bool EndsInline = false);
     void FinishWait(DWORD events, DWORD err = 0);
     DWORD InQue();
     DWORD OutQue();
+    // cbInQue and cbOutQue of ClearCommError, asking the driver only for
+    // what this side cannot tell.
+    DWORD InQueForStatus();
+    DWORD OutQueForStatus();
     void HangUp();
     // Reads into `buf` what the device holds now: >0 bytes, 0 none, -1 failed (error set).
     ssize_t ReadNow(void* buf, DWORD size, DWORD& err);
@@ -147,8 +161,12 @@ public:
     // setting; 0 or a Win32 error.
     DWORD SetRs485(bool on);
     // Moves every operation on as far as the device allows and completes a
-    // pending WaitCommEvent when an event it asks for has happened.
-    void Evaluate();
+    // pending WaitCommEvent when an event it asks for has happened. Without
+    // CountInput it does not ask for the input count: for a wait that the
+    // thread which watches the tty itself starts (IsInlineOwner), whose
+    // level-triggered poll finds bytes already waiting.
+    void Evaluate(bool CountInput = true);
+    bool IsInlineOwner() const { return inlineOwned && pthread_equal(inlineOwner, pthread_self()); }
     void Shutdown();
 
 private:
