@@ -19,6 +19,9 @@ TLogView::TLogView(QPlainTextEdit* Edit, int MaxLines) : QObject(Edit->window())
     FRedraw->setSingleShot(true);
     FRedraw->setInterval(kRedrawMs);
     connect(FRedraw, &QTimer::timeout, this, &TLogView::Redraw);
+    // Drawn whole, the edit would otherwise have the group box behind its
+    // frame drawn again each time; filled with the same colour, it covers it.
+    FEdit->setAutoFillBackground(true);
 }
 
 TLogView::~TLogView()
