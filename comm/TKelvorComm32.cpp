@@ -412,6 +412,14 @@ constexpr DWORD kReadChunk = 2048;
 constexpr long kWriteChunk = 512;
 // A read that keeps failing is given up for this pass instead of spinning.
 constexpr int kMaxReadFailures = 8;
+// The longest the reader lets awaited bytes gather without looking, and the
+// shortest rest worth a wake-up of its own.
+constexpr std::int64_t kMaxRestMs = 20;
+constexpr std::int64_t kMinRestMs = 2;
+// Rests in a row that found every awaited byte already there: the line is
+// faster than its settings say (a virtual port that ignores the rate), so
+// resting would only delay what it delivers.
+constexpr int kFastRestsToStop = 3;
 
 bool IsValidHandle(HANDLE h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
 
@@ -425,6 +433,17 @@ DWORD IdleDelay(int idlePasses)
     return std::min<DWORD>(DWORD(1) << shift, 100);
 }
 
+// The least time a character takes on the line, in ns: start bit, data,
+// parity and one stop bit; 0 when the rate is unknown.
+std::int64_t ShortestCharNs(const DCB& Dcb)
+{
+    if (Dcb.BaudRate == 0)
+        return 0;
+    const int data = std::clamp<int>(Dcb.ByteSize, 5, 8);
+    const int bits = 1 + data + (Dcb.Parity != NOPARITY ? 1 : 0) + 1;
+    return static_cast<std::int64_t>(bits) * 1'000'000'000 / static_cast<std::int64_t>(Dcb.BaudRate);
+}
+
 } // namespace
 
 struct TComm32::TIoSession {
@@ -436,6 +455,9 @@ struct TComm32::TIoSession {
     bool Attached = false;
     bool CtsFlow = false;
     bool DataOnly = false;
+    std::int64_t CharNs = 0; // ShortestCharNs of the line as opened
+    int FastRests = 0;       // see kFastRestsToStop
+    bool NoRests = false;
 
     std::atomic<bool> ReadKeepRunning{false};
     std::atomic<bool> WriteKeepRunning{false};
@@ -506,6 +528,7 @@ struct TComm32::TIoSession {
     void RunReader();
     void RunWriter();
     void ReadWaiting();
+    bool RestForAwaitedBytes();
     void FinishPending(OVERLAPPED& os);
 
     enum class TStart { Done, Pending, Failed, Dropped };
@@ -613,6 +636,44 @@ void TComm32::TIoSession::ReadWaiting()
     }
 }
 
+// After a receive notification whose handler said how many bytes it still
+// awaits (ExpectRx): those cannot all be on the line before (n - 1)
+// characters' time, less what the driver already holds, so the reader
+// sleeps that long instead of waking for each byte. The last of them
+// still wakes it as it comes. A transmit-empty owed meanwhile is still
+// reported (the writer's kick ends the rest). False: the port is closing.
+bool TComm32::TIoSession::RestForAwaitedBytes()
+{
+    const unsigned long awaited = Port->FRxExpected.exchange(0, std::memory_order_relaxed);
+    if (awaited < 2 || CharNs <= 0 || NoRests)
+        return true;
+    DWORD errors = 0;
+    COMSTAT stat{};
+    const unsigned long held = ClearCommError(Device, &errors, &stat) ? stat.cbInQue : 0;
+    if (held + 1 >= awaited)
+        return true;
+    const std::int64_t ms = std::min<std::int64_t>(
+        static_cast<std::int64_t>(awaited - held - 1) * CharNs / 1'000'000, kMaxRestMs);
+    if (ms < kMinRestMs)
+        return true;
+    const HANDLE kick = TxKick.load(std::memory_order_acquire);
+    const HANDLE set[2] = {ReadStopEvent, kick};
+    const DWORD r = WaitForMultipleObjects(kick ? 2 : 1, set, FALSE, static_cast<DWORD>(ms));
+    if (r == WAIT_OBJECT_0)
+        return false;
+    if (r == WAIT_OBJECT_0 + 1) {
+        if (TxEmptyNow())
+            Port->CommNotify(EV_TXEMPTY);
+        return true;
+    }
+    if (r == WAIT_TIMEOUT) {
+        const unsigned long now = ClearCommError(Device, &errors, &stat) ? stat.cbInQue : 0;
+        FastRests = now >= awaited ? FastRests + 1 : 0;
+        NoRests = FastRests >= kFastRestsToStop;
+    }
+    return true;
+}
+
 void TComm32::TIoSession::RunReader()
 {
     TComm32* port = Port;
@@ -694,6 +755,8 @@ void TComm32::TIoSession::RunReader()
 
         if (mask != 0)
             port->CommNotify(static_cast<int>(mask));
+        if ((mask & EV_RXCHAR) && !RestForAwaitedBytes())
+            break;
         idlePasses = progress ? 0 : idlePasses + 1;
         if (mask == 0 || idlePasses > 10)
             WaitForSingleObject(ReadStopEvent, IdleDelay(idlePasses));
@@ -976,6 +1039,7 @@ void TComm32::Open()
                     code = EComm32Error::ecSetCommState;
             }
             session->CtsFlow = dcb.fOutxCtsFlow != 0;
+            session->CharNs = ShortestCharNs(dcb);
         } else {
             if (FDcb.fDtrControl != DTR_CONTROL_HANDSHAKE)
                 FDcb.fDtrControl = FDtrState ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
@@ -997,6 +1061,7 @@ void TComm32::Open()
             if (code == 0 && !SetCommState(FHandle, &dcb))
                 code = EComm32Error::ecSetCommState;
             session->CtsFlow = dcb.fOutxCtsFlow != 0;
+            session->CharNs = ShortestCharNs(dcb);
         }
     }
     session->DataOnly = FDataOnly.load();

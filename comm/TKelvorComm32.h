@@ -239,6 +239,12 @@ public:
     // nanoseconds (RxTimeNow's scale), 0 before the first byte.
     std::int64_t LastRxTime() const { return FRxTime.load(std::memory_order_acquire); }
     static std::int64_t RxTimeNow();
+    // Called from within OnCommNotify by a handler that cannot use what it
+    // has until at least Count more bytes have come: the reader thread then
+    // lets them gather in the driver for the least time they take on the
+    // line, instead of waking for each, and the last of them still wakes it
+    // as it comes. Holds for the notification it is called in.
+    void ExpectRx(unsigned long Count) { FRxExpected.store(Count, std::memory_order_relaxed); }
 
     // Read and written directly; the writer consults it on every Write.
     std::atomic<bool> DisableWrite{false};
@@ -305,6 +311,7 @@ private:
     int FNotifySwapping = 0; // callers of SwapCommNotify waiting on FNotifyIdle
     std::atomic<unsigned long> FModemStatus{0};
     std::atomic<std::int64_t> FRxTime{0};
+    std::atomic<unsigned long> FRxExpected{0};
 };
 
 } // namespace KelvorComm32

@@ -226,6 +226,7 @@ void TCommPackage::_ResetLocked()
     FWriteQueue->Clear();
     FRxSincePoll = false;
     FRecvWaits = false;
+    FRecvAwaits = 0;
     FRecvTime = 0;
 }
 
@@ -371,6 +372,8 @@ void TCommPackage::fNewCommNotify(TObject* Sender, int NotifyType)
                 } else if ((NotifyType & EV_RXCHAR) && FPackageEnd) {
                     if (_ReadTimeoutPackage(ended))
                         FRxSincePoll = true;
+                    if (FRecvWaits && FRecvAwaits > 1 && FBuf.Recv->Length > 0)
+                        FComm->ExpectRx(FRecvAwaits);
                     // Only an earlier deadline is news to the timer: later
                     // bytes of the same kind only push the silence back,
                     // which it finds when it wakes.
@@ -500,7 +503,12 @@ bool TCommPackage::_ReadTimeoutPackage(unsigned long& Ended)
             if (recv->Length >= limit)
                 continue; // dropped, as without a test
             recv->Data[recv->Length++] = FBuf.Scratch[i];
-            const int end = FPackageEnd(this, recv->Data, recv->Length);
+            int end = FPackageEnd(this, recv->Data, recv->Length);
+            FRecvAwaits = 0;
+            if (end >= cpeWaitMore) {
+                FRecvAwaits = static_cast<unsigned long>(end - cpeWaitMore);
+                end = cpeWait;
+            }
             FRecvWaits = end == cpeWait;
             if (end == cpeYes) {
                 _QueueReceived();
@@ -532,6 +540,7 @@ void TCommPackage::_QueueReceived()
         FReadTimes[slot] = FRecvTime;
     FBuf.Recv->Length = 0;
     FRecvWaits = false;
+    FRecvAwaits = 0;
 }
 
 void TCommPackage::_WritePackage()

@@ -28,6 +28,14 @@ enum TCommPackageEnd : int {
     cpeWait = 2, // not whole yet, but it can still become whole: a pause does not
                  // cut it, only a silence of PackageHold does
 };
+// cpeWait from a test that also knows how many more bytes it needs at least
+// before it can answer otherwise (cpeWaitFor): the port need not report
+// them one by one. Values from cpeWaitMore up carry the count.
+constexpr int cpeWaitMore = 0x10000;
+constexpr int cpeWaitFor(unsigned long More)
+{
+    return More > 1 ? cpeWaitMore + static_cast<int>(More < 0xFFFF ? More : 0xFFFF) : cpeWait;
+}
 using TCommPackageEndEvent = std::function<int(TObject* Sender, const std::uint8_t* Data, unsigned long Length)>;
 
 // Ring of fixed-size package slots; one slot always stays free.
@@ -168,8 +176,10 @@ private:
     // Bytes were taken on a notification since the timer's last poll, so
     // that poll is no pause.
     bool FRxSincePoll = false;
-    // The end test's last word on the receive buffer was cpeWait.
+    // The end test's last word on the receive buffer was cpeWait, and the
+    // bytes it then said it needs at least (0: not said).
     bool FRecvWaits = false;
+    unsigned long FRecvAwaits = 0;
     // Read time of the receive buffer's last byte, and of each queued package
     // by its read-queue slot.
     std::int64_t FRecvTime = 0;

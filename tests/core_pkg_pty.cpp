@@ -202,6 +202,42 @@ TEST_F(PackageOnPty, PauseEndsAPackageAndShortGapsDoNot)
     EXPECT_EQ(Drain(*pkg), (std::vector<Bytes>{HexBytes("11 12"), HexBytes("13")}));
 }
 
+// An end test that says how many bytes it still needs lets them gather in
+// the driver while they are on the line: the port wakes far fewer times than
+// once a byte, and the package still leaves whole. A device that stops short
+// loses nothing: the hold ends what it sent.
+TEST_F(PackageOnPty, BytesAnEndTestAwaitsGatherWithoutAWakeUpEach)
+{
+    port.fSetBaud(9600);
+    port.Open();
+    ASSERT_TRUE(port.Active());
+    constexpr unsigned long kWhole = 40;
+    pkg->fSetPkgEnd([](TObject*, const std::uint8_t*, unsigned long n) {
+        return n >= kWhole ? static_cast<int>(cpeYes) : cpeWaitFor(kWhole - n);
+    });
+    pkg->fSetPkgInterval(20);
+    pkg->fSetPkgHold(300);
+    Start(cptFrameTimeout);
+    const auto paced = [&](unsigned long count) {
+        Bytes sent;
+        for (unsigned long i = 0; i < count; ++i) {
+            sent.push_back(static_cast<std::uint8_t>(i * 7));
+            pty.write(&sent.back(), 1);
+            std::this_thread::sleep_for(1040us); // a character at 9600 baud
+        }
+        return sent;
+    };
+    const int before = rxNotes.load();
+    const Bytes whole = paced(kWhole);
+    ASSERT_TRUE(WaitFor([&] { return PackagesAnnounced() == 1; }));
+    EXPECT_EQ(Drain(*pkg), std::vector<Bytes>{whole});
+    EXPECT_LT(rxNotes.load() - before, static_cast<int>(kWhole / 2));
+
+    const Bytes part = paced(kWhole - 5);
+    ASSERT_TRUE(WaitFor([&] { return PackagesAnnounced() == 2; }));
+    EXPECT_EQ(Drain(*pkg), std::vector<Bytes>{part});
+}
+
 TEST_F(PackageOnPty, PurgesDropWhatIsQueuedOnEachSide)
 {
     pkg->fSetPkgInterval(10);

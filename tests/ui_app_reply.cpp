@@ -259,3 +259,37 @@ TEST(ReplyEnd, WholeRepliesByTheirOwnFields)
     for (const TByteDynArray& tooShort : {WithCrc({1, 0x83, 0}), TByteDynArray{1, 3, 0}})
         EXPECT_FALSE(ReplyEndTest(tooShort));
 }
+
+// In the package layer's form the test also says how many bytes must still
+// come before it can answer otherwise, so that the port need not wake for
+// each: never more than the nearest whole reply or echo needs.
+TEST(ReplyEnd, TellsThePortHowManyBytesItStillNeeds)
+{
+    using KelvorComm32::cpeNo;
+    using KelvorComm32::cpeWaitFor;
+    using KelvorComm32::cpeYes;
+    const TByteDynArray request = WithCrc({1, 3, 0, 0, 0, 10});
+    const auto end = PackageEndTest(request);
+    ASSERT_TRUE(end);
+    const TByteDynArray reply = WithCrc({1, 3, 20, 0x10, 0, 0x10, 1, 0x10, 2, 0x10, 3, 0x10, 4, 0x10, 5, 0x10, 6,
+                                          0x10, 7, 0x10, 8, 0x10, 9});
+    const auto at = [&](const TByteDynArray& bytes, unsigned long n) { return end(nullptr, bytes.data(), n); };
+    // Until the byte count is in, an exception (5 bytes) is the nearest;
+    // the echo of this 8-byte request never is nearer than the reply here.
+    EXPECT_EQ(at(reply, 1), cpeWaitFor(4));
+    EXPECT_EQ(at(reply, 2), cpeWaitFor(3));
+    EXPECT_EQ(at(reply, 3), cpeWaitFor(22));
+    EXPECT_EQ(at(reply, 24), cpeWaitFor(1));
+    EXPECT_EQ(at(reply, 25), cpeYes);
+    // The request's own first bytes read as the start of an empty reply
+    // too, the nearer of the two; once that fails, the echo's rest.
+    EXPECT_EQ(at(request, 3), cpeWaitFor(2));
+    EXPECT_EQ(at(request, 5), cpeWaitFor(3));
+    EXPECT_EQ(at(request, 8), cpeYes);
+    const TByteDynArray exception = WithCrc({1, 0x83, 2});
+    EXPECT_EQ(at(exception, 2), cpeWaitFor(3));
+    EXPECT_EQ(at(exception, 5), cpeYes);
+    EXPECT_EQ(at(WithCrc({2, 3, 2, 0, 1}), 7), cpeNo);
+    // One byte to go is plain waiting: there is nothing to gather.
+    EXPECT_EQ(cpeWaitFor(1), KelvorComm32::cpeWait);
+}

@@ -119,36 +119,49 @@ using KelvorComm32::cpeNo;
 using KelvorComm32::cpeWait;
 using KelvorComm32::cpeYes;
 
+// An end test's answer, and with cpeWait the bytes it needs at least before
+// it can answer otherwise.
+struct TVerdict {
+    int End = cpeNo;
+    std::size_t More = 0;
+};
+
 // What the bytes so far are as a reply whose fields give its length.
-int AsReply(std::uint8_t Address, std::uint8_t Function, const std::uint8_t* Data, std::size_t Count)
+TVerdict AsReply(std::uint8_t Address, std::uint8_t Function, const std::uint8_t* Data, std::size_t Count)
 {
     const int length = WholeReplyLength(Address, Function, Data, Count);
     if (length < 0)
-        return cpeNo;
-    if (length == 0 || Count < static_cast<std::size_t>(length))
-        return cpeWait;
-    return Count == static_cast<std::size_t>(length) && CRC16(Data, Count) == 0 ? cpeYes : cpeNo;
+        return {cpeNo};
+    constexpr auto kShortest = static_cast<std::size_t>(kExceptionReplyLength);
+    if (length == 0) // no reply is shorter than an exception
+        return {cpeWait, Count < kShortest ? kShortest - Count : 1};
+    if (Count < static_cast<std::size_t>(length))
+        return {cpeWait, static_cast<std::size_t>(length) - Count};
+    return {Count == static_cast<std::size_t>(length) && CRC16(Data, Count) == 0 ? cpeYes : cpeNo};
 }
 
 // What they are as the request's echo.
-int AsEcho(const TByteDynArray& Request, const std::uint8_t* Data, std::size_t Count)
+TVerdict AsEcho(const TByteDynArray& Request, const std::uint8_t* Data, std::size_t Count)
 {
     if (Count > Request.size() || std::memcmp(Data, Request.data(), Count) != 0)
-        return cpeNo;
-    return Count == Request.size() ? cpeYes : cpeWait;
+        return {cpeNo};
+    return Count == Request.size() ? TVerdict{cpeYes} : TVerdict{cpeWait, Request.size() - Count};
 }
 
-// Whole as either of them wins; then still able to become one.
-int Either(int A, int B)
+// Whole as either of them wins; then still able to become one, as soon as
+// the nearer of them can.
+TVerdict Either(const TVerdict& A, const TVerdict& B)
 {
-    if (A == cpeYes || B == cpeYes)
-        return cpeYes;
-    return A == cpeWait || B == cpeWait ? cpeWait : cpeNo;
+    if (A.End == cpeYes || B.End == cpeYes)
+        return {cpeYes};
+    if (A.End == cpeWait && B.End == cpeWait)
+        return {cpeWait, std::min(A.More, B.More)};
+    return A.End == cpeWait ? A : B;
 }
 
-} // namespace
+using TJudge = std::function<TVerdict(const std::uint8_t* Data, std::size_t Count)>;
 
-TReplyEndTest ReplyEndTest(const TByteDynArray& Request)
+TJudge ReplyJudge(const TByteDynArray& Request)
 {
     // Address and function, ahead of the CRC.
     if (Request.size() < 4 || (Request[1] & kExceptionBit) != 0)
@@ -160,10 +173,24 @@ TReplyEndTest ReplyEndTest(const TByteDynArray& Request)
     };
 }
 
+} // namespace
+
+TReplyEndTest ReplyEndTest(const TByteDynArray& Request)
+{
+    TJudge judge = ReplyJudge(Request);
+    if (!judge)
+        return {};
+    return [judge](const std::uint8_t* Data, std::size_t Count) { return judge(Data, Count).End; };
+}
+
 KelvorComm32::TCommPackageEndEvent PackageEndTest(const TByteDynArray& Request)
 {
-    TReplyEndTest test = ReplyEndTest(Request);
-    if (!test)
+    TJudge judge = ReplyJudge(Request);
+    if (!judge)
         return {};
-    return [test](TObject*, const std::uint8_t* Data, unsigned long Length) { return test(Data, Length); };
+    // The bytes still needed let the port leave them to gather.
+    return [judge](TObject*, const std::uint8_t* Data, unsigned long Length) {
+        const TVerdict v = judge(Data, Length);
+        return v.End == cpeWait ? KelvorComm32::cpeWaitFor(v.More) : v.End;
+    };
 }
