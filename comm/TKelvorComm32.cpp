@@ -416,10 +416,6 @@ constexpr int kMaxReadFailures = 8;
 // shortest rest worth a wake-up of its own.
 constexpr std::int64_t kMaxRestMs = 20;
 constexpr std::int64_t kMinRestMs = 2;
-// Rests in a row that found every awaited byte already there: the line is
-// faster than its settings say (a virtual port that ignores the rate), so
-// resting would only delay what it delivers.
-constexpr int kFastRestsToStop = 3;
 
 bool IsValidHandle(HANDLE h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
 
@@ -456,7 +452,10 @@ struct TComm32::TIoSession {
     bool CtsFlow = false;
     bool DataOnly = false;
     std::int64_t CharNs = 0; // ShortestCharNs of the line as opened
-    int FastRests = 0;       // see kFastRestsToStop
+    // A rest found every awaited byte already there: the line is faster
+    // than its settings say (a virtual port that ignores the rate, an
+    // adapter that delivers in bursts), and resting would only delay what
+    // it delivers.
     bool NoRests = false;
 
     std::atomic<bool> ReadKeepRunning{false};
@@ -666,11 +665,8 @@ bool TComm32::TIoSession::RestForAwaitedBytes()
             Port->CommNotify(EV_TXEMPTY);
         return true;
     }
-    if (r == WAIT_TIMEOUT) {
-        const unsigned long now = ClearCommError(Device, &errors, &stat) ? stat.cbInQue : 0;
-        FastRests = now >= awaited ? FastRests + 1 : 0;
-        NoRests = FastRests >= kFastRestsToStop;
-    }
+    if (r == WAIT_TIMEOUT)
+        NoRests = ClearCommError(Device, &errors, &stat) && stat.cbInQue >= awaited;
     return true;
 }
 
