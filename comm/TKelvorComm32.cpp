@@ -416,6 +416,13 @@ constexpr int kMaxReadFailures = 8;
 // shortest rest worth a wake-up of its own.
 constexpr std::int64_t kMaxRestMs = 20;
 constexpr std::int64_t kMinRestMs = 2;
+// How often a rest looks at the driver's count.
+constexpr std::int64_t kRestLookMs = 10;
+// Rests in a row that found more bytes than the line could carry in the
+// time: the port is faster than its settings say (a virtual port that
+// ignores the rate), and resting would only delay what it delivers. One
+// alone may be a line that caught up after a stall.
+constexpr int kFastRestsToStop = 2;
 
 bool IsValidHandle(HANDLE h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
 
@@ -452,10 +459,9 @@ struct TComm32::TIoSession {
     bool CtsFlow = false;
     bool DataOnly = false;
     std::int64_t CharNs = 0; // ShortestCharNs of the line as opened
-    // A rest found every awaited byte already there: the line is faster
-    // than its settings say (a virtual port that ignores the rate, an
-    // adapter that delivers in bursts), and resting would only delay what
-    // it delivers.
+    // Rests in a row that found more bytes than the line could carry in
+    // their time, and whether there were kFastRestsToStop of them.
+    int FastRests = 0;
     bool NoRests = false;
 
     std::atomic<bool> ReadKeepRunning{false};
@@ -639,8 +645,10 @@ void TComm32::TIoSession::ReadWaiting()
 // awaits (ExpectRx): those cannot all be on the line before (n - 1)
 // characters' time, less what the driver already holds, so the reader
 // sleeps that long instead of waking for each byte. The last of them
-// still wakes it as it comes. A transmit-empty owed meanwhile is still
-// reported (the writer's kick ends the rest). False: the port is closing.
+// still wakes it as it comes. It looks at the driver's count every few
+// milliseconds: more bytes than the line could have carried since the rest
+// began end it. A transmit-empty owed meanwhile is still reported (the
+// writer's kick ends the rest). False: the port is closing.
 bool TComm32::TIoSession::RestForAwaitedBytes()
 {
     const unsigned long awaited = Port->FRxExpected.exchange(0, std::memory_order_relaxed);
@@ -651,22 +659,37 @@ bool TComm32::TIoSession::RestForAwaitedBytes()
     const unsigned long held = ClearCommError(Device, &errors, &stat) ? stat.cbInQue : 0;
     if (held + 1 >= awaited)
         return true;
-    const std::int64_t ms = std::min<std::int64_t>(
+    const std::int64_t restMs = std::min<std::int64_t>(
         static_cast<std::int64_t>(awaited - held - 1) * CharNs / 1'000'000, kMaxRestMs);
-    if (ms < kMinRestMs)
+    if (restMs < kMinRestMs)
         return true;
     const HANDLE kick = TxKick.load(std::memory_order_acquire);
     const HANDLE set[2] = {ReadStopEvent, kick};
-    const DWORD r = WaitForMultipleObjects(kick ? 2 : 1, set, FALSE, static_cast<DWORD>(ms));
-    if (r == WAIT_OBJECT_0)
-        return false;
-    if (r == WAIT_OBJECT_0 + 1) {
-        if (TxEmptyNow())
-            Port->CommNotify(EV_TXEMPTY);
-        return true;
+    const std::int64_t start = RxTimeNow();
+    for (std::int64_t slept = 0; slept < restMs;) {
+        const std::int64_t look = std::min(restMs - slept, kRestLookMs);
+        const DWORD r = WaitForMultipleObjects(kick ? 2 : 1, set, FALSE, static_cast<DWORD>(look));
+        if (r == WAIT_OBJECT_0)
+            return false;
+        if (r == WAIT_OBJECT_0 + 1) {
+            if (TxEmptyNow())
+                Port->CommNotify(EV_TXEMPTY);
+            return true;
+        }
+        if (r != WAIT_TIMEOUT || !ClearCommError(Device, &errors, &stat))
+            return true;
+        slept += look;
+        // Against the time really slept, which a busy machine stretches: a
+        // byte under way at each end, and one of slack.
+        const auto carried = static_cast<unsigned long>((RxTimeNow() - start) / CharNs) + 3;
+        if (stat.cbInQue > held + carried) {
+            NoRests = ++FastRests >= kFastRestsToStop;
+            return true;
+        }
+        if (stat.cbInQue >= awaited)
+            break;
     }
-    if (r == WAIT_TIMEOUT)
-        NoRests = ClearCommError(Device, &errors, &stat) && stat.cbInQue >= awaited;
+    FastRests = 0;
     return true;
 }
 
