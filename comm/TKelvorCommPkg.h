@@ -118,7 +118,9 @@ public:
     // and a package is queued and announced as soon as the test says yes;
     // bytes that never meet it still end by the pause. Called on the port's
     // threads with the layer locked: it must be quick and must not call
-    // back into the layer. Empty: packages end by the pause only.
+    // back into the layer. Empty: packages end by the pause only. A test
+    // that answers cpeWaitFor(n) spares the port a wake-up for each of
+    // those n bytes (TComm32::ExpectRx).
     TCommPackageEndEvent OnPackageEnd() const;
     void fSetPkgEnd(TCommPackageEndEvent Value);
     // When the last byte of the package that ReadPackage took last was read
