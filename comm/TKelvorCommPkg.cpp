@@ -372,7 +372,7 @@ void TCommPackage::fNewCommNotify(TObject* Sender, int NotifyType)
                 } else if ((NotifyType & EV_RXCHAR) && FPackageEnd) {
                     if (_ReadTimeoutPackage(ended))
                         FRxSincePoll = true;
-                    if (FRecvWaits && FRecvAwaits > 1 && FBuf.Recv->Length > 0)
+                    if (FRecvAwaits > 1) // set only with bytes waiting (cpeWaitFor)
                         FComm->ExpectRx(FRecvAwaits);
                     // Only an earlier deadline is news to the timer: later
                     // bytes of the same kind only push the silence back,

@@ -16,6 +16,11 @@ inline void PrintTo(const QString& s, std::ostream* os)
     *os << '"' << s.toStdString() << '"';
 }
 
+using KelvorComm32::cpeNo;
+using KelvorComm32::cpeWait;
+using KelvorComm32::cpeWaitFor;
+using KelvorComm32::cpeYes;
+
 namespace {
 
 class ReplyLengthTest : public ::testing::Test {
@@ -210,9 +215,6 @@ TEST(ReplyCheck, PassesExactlyWhenTheOwnCrcChecks)
 // of them wait; bytes that cannot are left to the pause.
 TEST(ReplyEnd, WholeRepliesByTheirOwnFields)
 {
-    using KelvorComm32::cpeNo;
-    using KelvorComm32::cpeWait;
-    using KelvorComm32::cpeYes;
     const TByteDynArray request = WithCrc({1, 3, 0, 0, 0, 2});
     const auto read = ReplyEndTest(request);
     ASSERT_TRUE(read);
@@ -265,9 +267,6 @@ TEST(ReplyEnd, WholeRepliesByTheirOwnFields)
 // each: never more than the nearest whole reply or echo needs.
 TEST(ReplyEnd, TellsThePortHowManyBytesItStillNeeds)
 {
-    using KelvorComm32::cpeNo;
-    using KelvorComm32::cpeWaitFor;
-    using KelvorComm32::cpeYes;
     const TByteDynArray request = WithCrc({1, 3, 0, 0, 0, 10});
     const auto end = PackageEndTest(request);
     ASSERT_TRUE(end);
@@ -289,5 +288,5 @@ TEST(ReplyEnd, TellsThePortHowManyBytesItStillNeeds)
     EXPECT_EQ(at(exception, 2), cpeWaitFor(3));
     EXPECT_EQ(at(WithCrc({2, 3, 2, 0, 1}), 7), cpeNo);
     // One byte to go is plain waiting: there is nothing to gather.
-    EXPECT_EQ(cpeWaitFor(1), KelvorComm32::cpeWait);
+    EXPECT_EQ(cpeWaitFor(1), cpeWait);
 }
